@@ -1,0 +1,91 @@
+/*
+ * QT741DLL.h: the card reader/writer library's interface for C and C++ hosts.
+ *
+ * Open the port with CreatmComm, call the card functions one at a time from one
+ * thread, close it with DestroymComm. A read or a write waits for the user to
+ * pass the card through the device; the Escape key gives up the wait.
+ */
+#ifndef QT741DLL_H
+#define QT741DLL_H
+
+#if defined(_WIN32)
+#  if defined(QT741_BUILDING_DLL)
+#    define QT741_API __declspec(dllexport)
+#  elif defined(QT741_STATIC)
+#    define QT741_API
+#  else
+#    define QT741_API __declspec(dllimport)
+#  endif
+#  define QT741_CALL __stdcall
+#else
+#  define QT741_API
+#  define QT741_CALL
+#endif
+
+/* The flat functions are exported by name from the module definition file, so
+   they carry no dllexport while the library itself is built. */
+#if defined(QT741_BUILDING_DLL) || defined(QT741_STATIC)
+#  define QT741_FUNC
+#else
+#  define QT741_FUNC QT741_API
+#endif
+
+/* Results of the card functions. */
+#define CARD_OK 1          /* done; the device's status answer ended in "p" (reset: the frame went out) */
+#define CARD_NOT_OPEN (-1) /* the port is not open (call CreatmComm first); nothing was sent */
+#define CARD_IO_FAILED (-4) /* sending failed, no or a bad answer came, or the arguments were refused
+                               (a NULL pointer, or track data too long): check the device and retry */
+#define CARD_CANCELLED (-5) /* the user pressed Escape while the call waited; the device was reset */
+
+/* Sizes of the buffers a host passes to the read functions, terminator included.
+   A read never writes more than this; a longer track is cut to fit. */
+#define CARD_TRACK1_BUFFER_SIZE 397  /* RadTr1Card: up to 396 characters */
+#define CARD_TRACK2_BUFFER_SIZE 396  /* RadTr2Card: up to 395 characters */
+#define CARD_TRACKS_BUFFER_SIZE 300  /* RadTr12Card, each of the two buffers: up to 299 characters */
+
+/* Longest track data the write functions accept; longer data is refused with
+   CARD_IO_FAILED before anything is sent. */
+#define CARD_TRACK1_MAX_WRITE 394   /* WrTr1Card */
+#define CARD_TRACK2_MAX_WRITE 393   /* WrTr2Card */
+#define CARD_TRACKS_MAX_WRITE 393   /* WrTr12Card: both tracks together */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opens the shared port, e.g. "COM1", "COM10" or "\\\\.\\COM10", at 9600 baud, 8N1.
+   1: open. 0: out of system resources. Negative: the port cannot be opened (minus
+   the system error code, e.g. -2 for a missing port, -123 for a NULL or over-long
+   name). Other positive values: the port is open but could not be configured (the
+   system error code; a code of 1 comes back as 0x20000001). */
+QT741_FUNC int QT741_CALL CreatmComm(const char* portName);
+
+/* Closes the shared port. 1: closed (or was not open). 0: closing failed. */
+QT741_FUNC int QT741_CALL DestroymComm(void);
+
+/* Resets the device, abandoning what it was waiting for. No answer is read. */
+QT741_FUNC int QT741_CALL CardReset(void);
+
+/* Asks the device whether the last read (IsReadError) or write (IsWriteError)
+   succeeded. CARD_OK when it did. IsWriteError waits for the swipe that writes
+   the card, and Escape cancels that wait. */
+QT741_FUNC int QT741_CALL IsReadError(void);
+QT741_FUNC int QT741_CALL IsWriteError(void);
+
+/* Write track 1, track 2 or both; the user then swipes the card. */
+QT741_FUNC int QT741_CALL WrTr1Card(const char* track1);
+QT741_FUNC int QT741_CALL WrTr2Card(const char* track2);
+QT741_FUNC int QT741_CALL WrTr12Card(const char* track1, const char* track2);
+
+/* Read track 1, track 2 or both into the host's buffers (sizes above) once the
+   user swipes the card. The buffers are filled before the status is asked, so a
+   CARD_IO_FAILED may come with data in them; on CARD_CANCELLED they are untouched. */
+QT741_FUNC int QT741_CALL RadTr1Card(char* track1);
+QT741_FUNC int QT741_CALL RadTr2Card(char* track2);
+QT741_FUNC int QT741_CALL RadTr12Card(char* track1, char* track2);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,189 @@
+// The exported card functions. Every one of them runs the same exchange with
+// the device; what differs between them is the data in the tables below.
+#include <windows.h>
+
+#include "../serial/exchange.h"
+#include "../serial/mComm.h"
+#include "QT741DLL.h"
+#include "commands.h"
+
+namespace {
+
+// Housekeeping on the port after a reply read, besides the result.
+enum Cleanup { NOTHING = 0, CLEAR_ERROR = 1, PURGE_RX = 2 };
+
+// The housekeeping for each way a reply read can end.
+struct ReplyCleanup {
+    unsigned emptyAtOnce;       // completed at once with no bytes
+    unsigned emptyAfterWaiting; // completed after waiting with no bytes
+    unsigned failed;            // could not be started
+    unsigned received;          // delivered bytes
+};
+
+// A request that the device answers: the frame, how it goes out, and the read
+// of the answer.
+struct Request {
+    const char* frame;
+    bool reopen;           // re-open (and so reconfigure) the port first
+    bool cancellable;      // Escape ends the wait for the answer
+    DWORD purgeBefore;     // buffers purged before sending
+    DWORD purgeAfterSend;  // buffers purged between sending and reading
+    DWORD capacity;        // bytes the answer may have
+    ReplyCleanup cleanup;
+};
+
+const DWORD BOTH_BUFFERS = PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+const Request kIsReadError = {
+    kStatusRequest, false, false, BOTH_BUFFERS, 0, kStatusAnswerSize,
+    {CLEAR_ERROR, NOTHING, PURGE_RX, NOTHING}};
+const Request kIsWriteError = {
+    kStatusRequest, false, true, BOTH_BUFFERS, 0, kStatusAnswerSize,
+    {CLEAR_ERROR | PURGE_RX, CLEAR_ERROR, PURGE_RX, NOTHING}};
+
+struct TrackRead {
+    Request request;
+    DWORD leading;         // bytes before the track data
+    bool twoTracks;        // the reply carries both tracks, split at GS
+    bool keepsFailedCount; // a read that failed but reported bytes still delivers them
+    DWORD bufferSize;      // bytes the host's buffer (each of them) holds
+};
+
+const TrackRead kReadTrack1 = {
+    {kReadTrack1Frame, true, true, PURGE_RXCLEAR, PURGE_RXCLEAR, kTrackReplySize,
+     {CLEAR_ERROR, CLEAR_ERROR, NOTHING, NOTHING}},
+    kReplyLeading, false, true, CARD_TRACK1_BUFFER_SIZE};
+const TrackRead kReadTrack2 = {
+    {kReadTrack2Frame, true, true, PURGE_RXCLEAR, 0, kTrackReplySize,
+     {CLEAR_ERROR, CLEAR_ERROR, PURGE_RX, PURGE_RX}},
+    kTrack2ReplyLeading, false, false, CARD_TRACK2_BUFFER_SIZE};
+const TrackRead kReadTracks = {
+    {kReadTracksFrame, true, true, PURGE_RXCLEAR, 0, kTrackReplySize,
+     {NOTHING, NOTHING, PURGE_RX, PURGE_RX}},
+    kReplyLeading, true, false, CARD_TRACKS_BUFFER_SIZE};
+
+struct TrackWrite {
+    bool track1;
+    bool track2;
+    DWORD pause; // ms the device needs after the frame before it is asked for the status
+};
+
+const TrackWrite kWriteTrack1 = {true, false, 100};
+const TrackWrite kWriteTrack2 = {false, true, 50};
+const TrackWrite kWriteTracks = {true, true, 100};
+
+unsigned CleanupFor(const ReplyCleanup& cleanup, const Reply& reply) {
+    switch (reply.status) {
+    case REPLY_FAILED: return cleanup.failed;
+    case REPLY_CANCELLED: return NOTHING;
+    case REPLY_AT_ONCE: return reply.count == 0 ? cleanup.emptyAtOnce : cleanup.received;
+    case REPLY_AFTER_WAITING: return reply.count == 0 ? cleanup.emptyAfterWaiting : cleanup.received;
+    }
+    return NOTHING;
+}
+
+// Sends the request and reads its answer into answer. Returns 0 with the reply
+// when the caller decides the result, or a result code when the exchange ended
+// the operation (not open, not sent, cancelled).
+int Exchange(const Request& request, char* answer, Reply& reply) {
+    // A press that is over before the operation starts must not cancel it:
+    // this first query only consumes it.
+    if (request.cancellable) EscapePressed();
+    if (!g_comm.opened) return CARD_NOT_OPEN;
+    if (request.reopen) g_comm.OpenPort(g_comm.portName);
+
+    Purge(g_comm, request.purgeBefore);
+    if (!SendFrame(g_comm, request.frame, static_cast<DWORD>(lstrlenA(request.frame)), SEND_POLLING)) {
+        return CARD_IO_FAILED;
+    }
+    if (request.purgeAfterSend != 0) Purge(g_comm, request.purgeAfterSend);
+
+    reply = ReadReply(g_comm, answer, request.capacity, request.cancellable);
+    const unsigned cleanup = CleanupFor(request.cleanup, reply);
+    if (cleanup & CLEAR_ERROR) ClearPortError(g_comm);
+    if (cleanup & PURGE_RX) Purge(g_comm, PURGE_RXCLEAR);
+
+    if (reply.status == REPLY_CANCELLED) {
+        CardReset();
+        return CARD_CANCELLED;
+    }
+    return 0;
+}
+
+int QueryStatus(const Request& request) {
+    char answer[kStatusAnswerSize] = {0};
+    Reply reply;
+    const int ended = Exchange(request, answer, reply);
+    if (ended != 0) return ended;
+    if (reply.status == REPLY_FAILED) return CARD_IO_FAILED; // the status was never read
+    return StatusPassed(answer, reply.count) ? CARD_OK : CARD_IO_FAILED;
+}
+
+int ReadTracks(const TrackRead& op, char* track1, char* track2) {
+    if (track1 == NULL || (op.twoTracks && track2 == NULL)) return CARD_IO_FAILED;
+
+    char reply[kTrackReplySize] = {0};
+    Reply got;
+    const int ended = Exchange(op.request, reply, got);
+    if (ended != 0) return ended;
+
+    const bool deliver = got.status == REPLY_FAILED ? op.keepsFailedCount && got.count > 0 : got.count > 0;
+    if (got.status != REPLY_FAILED && !deliver) return CARD_IO_FAILED; // no reply
+    if (deliver) {
+        if (op.twoTracks) {
+            SplitTracks(reply, got.count, track1, track2, op.bufferSize);
+        } else {
+            ExtractTrack(reply, got.count, op.leading, track1, op.bufferSize);
+        }
+    }
+    return IsReadError();
+}
+
+int WriteTracks(const TrackWrite& op, const char* track1, const char* track2) {
+    if ((op.track1 && track1 == NULL) || (op.track2 && track2 == NULL)) return CARD_IO_FAILED;
+
+    char frame[kFrameSize] = {0};
+    const DWORD length = BuildWriteFrame(frame, op.track1 ? track1 : NULL, op.track2 ? track2 : NULL);
+    if (length == 0) return CARD_IO_FAILED; // too long for one frame: nothing is sent
+
+    if (!g_comm.opened) return CARD_NOT_OPEN;
+    g_comm.OpenPort(g_comm.portName);
+    Purge(g_comm, BOTH_BUFFERS);
+    if (!SendFrame(g_comm, frame, length, SEND_BLOCKING)) return CARD_IO_FAILED;
+    Sleep(op.pause);
+    return IsWriteError();
+}
+
+} // namespace
+
+extern "C" {
+
+int QT741_CALL CreatmComm(const char* portName) {
+    // OpenPort only reads the name.
+    return g_comm.OpenPort(const_cast<char*>(portName));
+}
+
+int QT741_CALL DestroymComm(void) { return g_comm.ClosePort(); }
+
+int QT741_CALL CardReset(void) {
+    if (!g_comm.opened) return CARD_NOT_OPEN;
+    Purge(g_comm, BOTH_BUFFERS);
+    if (!SendFrame(g_comm, kResetFrame, static_cast<DWORD>(lstrlenA(kResetFrame)), SEND_BLOCKING)) {
+        return CARD_IO_FAILED;
+    }
+    Purge(g_comm, BOTH_BUFFERS);
+    return CARD_OK;
+}
+
+int QT741_CALL IsReadError(void) { return QueryStatus(kIsReadError); }
+int QT741_CALL IsWriteError(void) { return QueryStatus(kIsWriteError); }
+
+int QT741_CALL WrTr1Card(const char* track1) { return WriteTracks(kWriteTrack1, track1, NULL); }
+int QT741_CALL WrTr2Card(const char* track2) { return WriteTracks(kWriteTrack2, NULL, track2); }
+int QT741_CALL WrTr12Card(const char* track1, const char* track2) { return WriteTracks(kWriteTracks, track1, track2); }
+
+int QT741_CALL RadTr1Card(char* track1) { return ReadTracks(kReadTrack1, track1, NULL); }
+int QT741_CALL RadTr2Card(char* track2) { return ReadTracks(kReadTrack2, track2, NULL); }
+int QT741_CALL RadTr12Card(char* track1, char* track2) { return ReadTracks(kReadTracks, track1, track2); }
+
+} // extern "C"

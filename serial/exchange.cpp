@@ -1,0 +1,69 @@
+#include "exchange.h"
+
+namespace {
+
+const DWORD kPollInterval = 2; // ms between completion queries of a pending read
+
+} // namespace
+
+void Purge(mComm& port, DWORD flags) { PurgeComm(port.portHandle, flags); }
+
+void ClearPortError(mComm& port) {
+    DWORD errors = 0;
+    COMSTAT status;
+    ClearCommError(port.portHandle, &errors, &status);
+}
+
+bool SendFrame(mComm& port, const char* frame, DWORD length, SendMode mode) {
+    DWORD written = 0;
+    if (WriteFile(port.portHandle, frame, length, &written, &port.writeOverlapped)) return true;
+    if (GetLastError() != ERROR_IO_PENDING) return false;
+
+    const BOOL wait = mode == SEND_BLOCKING ? TRUE : FALSE;
+    while (!GetOverlappedResult(port.portHandle, &port.writeOverlapped, &written, wait)) {
+        if (GetLastError() != ERROR_IO_INCOMPLETE) {
+            // The write ended badly; the line may still be usable.
+            ClearPortError(port);
+            break;
+        }
+    }
+    return true;
+}
+
+Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable) {
+    Reply reply = {REPLY_AT_ONCE, 0};
+    if (ReadFile(port.portHandle, buffer, capacity, &reply.count, &port.readOverlapped)) {
+        if (reply.count > capacity) reply.count = capacity;
+        return reply;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        reply.status = REPLY_FAILED;
+        if (reply.count > capacity) reply.count = capacity;
+        return reply;
+    }
+
+    reply.status = REPLY_AFTER_WAITING;
+    for (;;) {
+        if (GetOverlappedResult(port.portHandle, &port.readOverlapped, &reply.count, FALSE)) break;
+        if (GetLastError() != ERROR_IO_INCOMPLETE) {
+            // The read is over without data (a driver may report a time-out this way).
+            reply.count = 0;
+            return reply;
+        }
+        if (cancellable && EscapePressed()) {
+            // Abort the read and wait until the abort is done: the buffer is the
+            // caller's and must not be written once this returns.
+            CancelIo(port.portHandle);
+            DWORD ignored = 0;
+            GetOverlappedResult(port.portHandle, &port.readOverlapped, &ignored, TRUE);
+            reply.status = REPLY_CANCELLED;
+            reply.count = 0;
+            return reply;
+        }
+        Sleep(kPollInterval);
+    }
+    if (reply.count > capacity) reply.count = capacity;
+    return reply;
+}
+
+bool EscapePressed() { return GetAsyncKeyState(VK_ESCAPE) != 0; }

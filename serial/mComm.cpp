@@ -1,0 +1,129 @@
+#include "mComm.h"
+
+#include "portname.h"
+
+namespace {
+
+// The device talks at 9600 baud, 8 data bits, no parity, one stop bit.
+const DWORD kBaudRate = CBR_9600;
+const DWORD kQueueSize = 102400;
+
+// Read time-outs: once bytes arrive, a 50 ms gap ends the read. A read that
+// receives nothing ends after 3 s per byte requested: 30 s for a 10-byte status
+// answer (the user swipes the card that a write waits for within that time) and
+// 20 minutes for a 400-byte track reply (the user fetches and swipes a card;
+// Escape ends the wait sooner).
+const DWORD kReadIntervalTimeout = 50;
+const DWORD kReadTotalMultiplier = 3000;
+const DWORD kReadTotalConstant = 2;
+const DWORD kWriteTotalMultiplier = 2;
+const DWORD kWriteTotalConstant = 0;
+
+// Gives an overlapped record a fresh event: unnamed, manual-reset, not signalled.
+// An event from an earlier opening that is still held is closed first.
+bool RenewEvent(OVERLAPPED& record) {
+    record.Offset = 0;
+    record.OffsetHigh = 0;
+    if (record.hEvent != NULL) CloseHandle(record.hEvent);
+    record.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    return record.hEvent != NULL;
+}
+
+// A configuration step's failure, never equal to the success value 1.
+int ConfigError() {
+    const DWORD code = GetLastError();
+    return static_cast<int>(code == 1 ? (MCOMM_CONFIG_ERROR_FLAG | code) : code);
+}
+
+} // namespace
+
+mComm::mComm() : opened(false), portHandle(NULL) {
+    portName[0] = 'C';
+    portName[1] = 'O';
+    portName[2] = 'M';
+    portName[3] = '1';
+}
+
+mComm::mComm(const mComm& other)
+    : opened(other.opened),
+      readOverlapped(other.readOverlapped),
+      writeOverlapped(other.writeOverlapped),
+      portHandle(other.portHandle) {
+    for (int i = 0; i < 4; ++i) portName[i] = other.portName[i];
+}
+
+mComm& mComm::operator=(const mComm& other) {
+    opened = other.opened;
+    readOverlapped = other.readOverlapped;
+    writeOverlapped = other.writeOverlapped;
+    for (int i = 0; i < 4; ++i) portName[i] = other.portName[i];
+    portHandle = other.portHandle;
+    return *this;
+}
+
+// Releases nothing: copies share the port and its events, and the port stays
+// open until ClosePort or the end of the process.
+mComm::~mComm() {}
+
+int mComm::OpenPort(char* name) {
+    PortName resolved;
+    if (!ResolvePortName(*this, name, resolved)) return -ERROR_INVALID_NAME;
+
+    if (!RenewEvent(readOverlapped)) return 0;
+    if (!RenewEvent(writeOverlapped)) return 0;
+
+    if (opened) {
+        CloseHandle(portHandle);
+        portHandle = NULL;
+    }
+
+    StorePortName(*this, resolved);
+    portHandle = CreateFileA(resolved.path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+    if (portHandle == INVALID_HANDLE_VALUE) return -static_cast<int>(GetLastError());
+    opened = true;
+
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(portHandle, &dcb)) return ConfigError();
+
+    SetCommMask(portHandle, EV_RXCHAR);
+
+    dcb.BaudRate = kBaudRate;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    if (!SetCommState(portHandle, &dcb)) return ConfigError();
+
+    if (!SetupComm(portHandle, kQueueSize, kQueueSize)) return ConfigError();
+
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = kReadIntervalTimeout;
+    timeouts.ReadTotalTimeoutMultiplier = kReadTotalMultiplier;
+    timeouts.ReadTotalTimeoutConstant = kReadTotalConstant;
+    timeouts.WriteTotalTimeoutMultiplier = kWriteTotalMultiplier;
+    timeouts.WriteTotalTimeoutConstant = kWriteTotalConstant;
+    if (!SetCommTimeouts(portHandle, &timeouts)) return ConfigError();
+
+    return 1;
+}
+
+int mComm::ClosePort() {
+    if (!opened) return 1;
+
+    SetCommMask(portHandle, 0);
+    EscapeCommFunction(portHandle, CLRDTR);
+
+    // An event is missing when the last OpenPort could not create it.
+    if (readOverlapped.hEvent != NULL) CloseHandle(readOverlapped.hEvent);
+    if (writeOverlapped.hEvent != NULL) CloseHandle(writeOverlapped.hEvent);
+    // Both events are gone whatever happens to the port handle.
+    readOverlapped.hEvent = NULL;
+    writeOverlapped.hEvent = NULL;
+
+    if (!CloseHandle(portHandle)) return 0; // the handle and the flag stay as they were
+    portHandle = NULL;
+    opened = false;
+    return 1;
+}

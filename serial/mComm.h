@@ -1,0 +1,49 @@
+// The serial port object: one COM port opened for overlapped I/O, with the two
+// overlapped records through which every read and every write on it goes.
+#ifndef QT741_SERIAL_MCOMM_H
+#define QT741_SERIAL_MCOMM_H
+
+#include <windows.h>
+
+#include "../card/QT741DLL.h"
+
+// Longest port name OpenPort accepts (without the terminator), e.g. "\\.\COM255".
+#define MCOMM_MAX_PORT_NAME 63
+
+// Added to a configuration step's system error code when that code is 1, so that
+// a caller checking OpenPort's result for 1 never mistakes the failure for success.
+// Bit 29 marks application-defined codes in Win32; mask it off to recover the code.
+#define MCOMM_CONFIG_ERROR_FLAG 0x20000000
+
+class QT741_API mComm {
+public:
+    mComm();
+    mComm(const mComm& other);
+    mComm& operator=(const mComm& other);
+    virtual ~mComm();
+
+    // Opens (or re-opens) the port by name and configures 9600 baud, 8N1.
+    // 1: open. 0: an event could not be created. -code: the port could not be
+    // opened (-ERROR_INVALID_NAME also for a NULL or over-long name, nothing
+    // changed). code: the port is open, but reading or setting its configuration,
+    // queue sizes or time-outs failed with that system error code (a code of 1
+    // comes back as MCOMM_CONFIG_ERROR_FLAG | 1).
+    int OpenPort(char* name);
+
+    // 1: the port is closed (or was not open). 0: closing the handle failed.
+    int ClosePort();
+
+    // Fields, in this order; the card functions use them directly.
+    bool opened;
+    OVERLAPPED readOverlapped;
+    OVERLAPPED writeOverlapped;
+    // The name of the last OpenPort. A name longer than four characters is kept
+    // outside the object (see portname.h); these four bytes then hold its tag.
+    char portName[4];
+    HANDLE portHandle;
+};
+
+// The library's one shared port, used by every card function.
+extern mComm g_comm;
+
+#endif

@@ -1,0 +1,94 @@
+// The simulated world behind the Win32 stand-in: serial ports, a device on the
+// other end of the line, the Escape key and a virtual clock, all scripted by
+// tests, plus a trace of every call the library makes.
+#ifndef QT741_WIN32SIM_SIM_H
+#define QT741_WIN32SIM_SIM_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+typedef std::vector<unsigned char> Bytes;
+
+// Bytes from a string literal, e.g. Bytes("\x1B\x6A") without the terminator.
+Bytes B(const std::string& text);
+// "1B 6A"
+std::string Hex(const Bytes& bytes);
+
+// Starts a new world: time 0, no ports, no handles, no scripts, empty trace.
+void Reset();
+
+// A port that CreateFileA can open by this name. Its configuration as first
+// read: 1200 baud, 7 data bits, even parity, two stop bits, XonChar 0x11.
+void AddPort(const std::string& name);
+
+// The next `times` calls of `function` (after `skip` calls that succeed) fail
+// with `error`; times < 0: every call from then on. A failing ReadFile fails
+// outright with a count of 0, a failing GetOverlappedResult ends the operation
+// it was asked about with that error.
+void Fail(const std::string& function, DWORD error, int times = 1, int skip = 0);
+
+// The device: whenever exactly `frame` is written, `reply` arrives `delay` ms
+// after the write. Later rules for the same frame replace earlier ones.
+void Answer(const Bytes& frame, const Bytes& reply, DWORD delay = 0);
+// Bytes that arrive at the port `delay` ms from now, whatever was written.
+void Arrive(const Bytes& bytes, DWORD delay);
+
+// Scripts for the next WriteFile calls (one script each, in order).
+struct WriteScript {
+    enum Mode { AT_ONCE, PENDING, FAIL } mode;
+    int incompleteQueries; // PENDING: completion queries answered "not yet" first
+    DWORD error;           // FAIL: the write's error; PENDING: nonzero makes the completion fail with it
+};
+void NextWrite(const WriteScript& script);
+
+// Scripts for the next ReadFile calls; without one, reads take what the device sent.
+struct ReadScript {
+    enum Mode {
+        AT_ONCE,       // completes at once with `bytes`
+        FAIL,          // fails outright with `error`, reporting bytes.size() bytes copied
+        PENDING,       // pending; completes `delay` ms later with `bytes`
+        PENDING_ERROR, // pending; `delay` ms later its completion query fails with `error`
+        FOREVER        // pending until cancelled
+    } mode;
+    Bytes bytes;
+    DWORD delay;
+    DWORD error;
+};
+void NextRead(const ReadScript& script);
+
+// A read that times out with no bytes completes with 0 bytes, as on Windows;
+// with this set it fails with ERROR_TIMEOUT instead, as under Wine.
+void TimeoutsFailReads(bool fail);
+
+// The Escape key is held down from `from` to `to` ms (virtual time).
+void HoldEscape(DWORD from, DWORD to);
+// The n-th GetAsyncKeyState query (1-based) answers "pressed since the last query".
+void EscapeOnQuery(int n);
+
+// What happened.
+std::vector<std::string> Trace();        // one line a call; polling collapsed into "poll N"
+std::vector<Bytes> Written();            // every frame WriteFile was given, in order
+std::vector<std::string> Problems();     // misuse seen: double closes, stale handles, overlapping reads, ...
+int OpenHandles();                        // handles created and not yet closed
+bool ReadOutstanding();                   // a read not yet completed or cancelled
+int Calls(const std::string& function);   // how often the library called it
+DWORD Now();                              // virtual ms since Reset
+struct PortState {
+    bool exists;
+    bool open;
+    DCB dcb;
+    COMMTIMEOUTS timeouts;
+    DWORD mask;
+    DWORD inQueue, outQueue;
+    bool dtr;
+    size_t waiting; // received bytes not yet read
+};
+PortState Port(const std::string& name);
+
+} // namespace sim
+
+#endif

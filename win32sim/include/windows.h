@@ -1,0 +1,166 @@
+// The Win32 stand-in: the part of <windows.h> the library uses, for building
+// and testing it on Linux. The functions act on the simulated world of sim.h.
+#ifndef QT741_WIN32SIM_WINDOWS_H
+#define QT741_WIN32SIM_WINDOWS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int16_t SHORT;
+typedef int32_t LONG;
+typedef uintptr_t ULONG_PTR;
+typedef intptr_t LONG_PTR;
+typedef void* HANDLE;
+typedef void* HINSTANCE;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef DWORD* LPDWORD;
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
+
+struct OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+};
+typedef OVERLAPPED* LPOVERLAPPED;
+
+struct SECURITY_ATTRIBUTES;
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+
+struct DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+};
+typedef DCB* LPDCB;
+
+struct COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+};
+typedef COMMTIMEOUTS* LPCOMMTIMEOUTS;
+
+struct COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+};
+typedef COMSTAT* LPCOMSTAT;
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+
+#define CBR_9600 9600u
+#define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define ONESTOPBIT 0
+#define TWOSTOPBITS 2
+#define EV_RXCHAR 0x0001u
+#define PURGE_TXABORT 0x0001u
+#define PURGE_RXABORT 0x0002u
+#define PURGE_TXCLEAR 0x0004u
+#define PURGE_RXCLEAR 0x0008u
+#define SETDTR 5u
+#define CLRDTR 6u
+#define VK_ESCAPE 0x1B
+
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+
+#define ERROR_SUCCESS 0
+#define ERROR_INVALID_FUNCTION 1
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_GEN_FAILURE 31
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_INVALID_NAME 123
+#define ERROR_OPERATION_ABORTED 995
+#define ERROR_IO_INCOMPLETE 996
+#define ERROR_IO_PENDING 997
+#define ERROR_TIMEOUT 1460
+
+#define ZeroMemory(p, n) memset((p), 0, (n))
+#include <cstring>
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                          DWORD flags, HANDLE templateFile);
+BOOL WINAPI CloseHandle(HANDLE handle);
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCSTR name);
+BOOL WINAPI GetCommState(HANDLE port, LPDCB dcb);
+BOOL WINAPI SetCommState(HANDLE port, LPDCB dcb);
+BOOL WINAPI SetCommMask(HANDLE port, DWORD mask);
+BOOL WINAPI SetupComm(HANDLE port, DWORD inQueue, DWORD outQueue);
+BOOL WINAPI SetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts);
+BOOL WINAPI PurgeComm(HANDLE port, DWORD flags);
+BOOL WINAPI ClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status);
+BOOL WINAPI EscapeCommFunction(HANDLE port, DWORD function);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
+BOOL WINAPI CancelIo(HANDLE file);
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD code);
+void WINAPI Sleep(DWORD milliseconds);
+SHORT WINAPI GetAsyncKeyState(int key);
+LPSTR WINAPI lstrcpyA(LPSTR destination, LPCSTR source);
+LPSTR WINAPI lstrcatA(LPSTR destination, LPCSTR source);
+int WINAPI lstrlenA(LPCSTR text);
+int WINAPI lstrcmpA(LPCSTR first, LPCSTR second);
+
+#endif
