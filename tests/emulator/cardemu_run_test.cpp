@@ -1,0 +1,387 @@
+// Runs the real cardemu program and talks to it through its pty, as the
+// library does under Wine.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef CARDEMU_PATH
+#error "CARDEMU_PATH must name the cardemu executable"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::string;
+
+Bytes B(std::initializer_list<int> values) {
+    Bytes out;
+    for (int v : values) out += static_cast<char>(v);
+    return out;
+}
+
+const Bytes kStatus = B({0x1B, 0x6A});
+const Bytes kOk = B({0x1B, 0x70});
+const Bytes kFail = B({0x1B, 0x71});
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+int ms_left(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Reads until `want` bytes have come or `timeout_ms` has passed. `hung_up`
+// reports an EIO/POLLHUP end of the line.
+Bytes read_bytes(int fd, std::size_t want, int timeout_ms, bool* hung_up = nullptr) {
+    Bytes out;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    if (hung_up) *hung_up = false;
+    while (out.size() < want) {
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, ms_left(deadline));
+        if (r <= 0) break;
+        char buf[512];
+        const ssize_t n = ::read(fd, buf, std::min(sizeof buf, want - out.size()));
+        if (n > 0) {
+            out.append(buf, static_cast<std::size_t>(n));
+        } else if (n < 0 && errno == EAGAIN) {
+            continue;
+        } else {
+            if (hung_up) *hung_up = true;
+            break;
+        }
+    }
+    return out;
+}
+
+void write_all(int fd, const Bytes& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            ADD_FAILURE() << "write: " << std::strerror(errno);
+            return;
+        }
+    }
+}
+
+// Opens the port the way a host would: raw, non-blocking.
+int open_port(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return fd;
+    termios t{};
+    ::tcgetattr(fd, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(fd, TCSANOW, &t);
+    return fd;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        const char* base = std::getenv("TMPDIR");
+        std::string templ = std::string(base && *base ? base : "/tmp") + "/cardemu-run-XXXXXX";
+        if (::mkdtemp(templ.data())) path_ = templ;
+    }
+    ~TempDir() {
+        if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+    }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    bool ok() const { return !path_.empty(); }
+
+private:
+    std::string path_;
+};
+
+// One cardemu process, with pipes on its stdin and stdout.
+class Emulator {
+public:
+    ~Emulator() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (in_ >= 0) ::close(in_);
+        if (out_ >= 0) ::close(out_);
+    }
+
+    bool start(const std::vector<std::string>& args) {
+        int in_pipe[2];
+        int out_pipe[2];
+        if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) return false;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(in_pipe[0], STDIN_FILENO);
+            ::dup2(out_pipe[1], STDOUT_FILENO);
+            std::vector<char*> argv;
+            std::string prog = CARDEMU_PATH;
+            argv.push_back(prog.data());
+            std::vector<std::string> copy = args;
+            for (auto& a : copy) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(prog.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(in_pipe[0]);
+        ::close(out_pipe[1]);
+        in_ = in_pipe[1];
+        out_ = out_pipe[0];
+        return pid_ > 0;
+    }
+
+    // The next line on the emulator's stdout, without the newline.
+    std::optional<std::string> line(int timeout_ms = 3000) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            const auto eol = buf_.find('\n');
+            if (eol != std::string::npos) {
+                std::string l = buf_.substr(0, eol);
+                buf_.erase(0, eol + 1);
+                return l;
+            }
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, ms_left(deadline)) <= 0) return std::nullopt;
+            char b[256];
+            const ssize_t n = ::read(out_, b, sizeof b);
+            if (n <= 0) return std::nullopt;
+            buf_.append(b, static_cast<std::size_t>(n));
+        }
+    }
+
+    // The pty path from the next "PORT ..." line.
+    std::string port() {
+        const auto l = line();
+        if (!l || l->rfind("PORT ", 0) != 0) return {};
+        return l->substr(5);
+    }
+
+    void command(const std::string& text) { write_all(in_, text + "\n"); }
+
+    // Waits for the process to end; its exit status, or -1 if it did not end.
+    int wait(int timeout_ms) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        int status = 0;
+        while (Clock::now() < deadline) {
+            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return -1;
+    }
+
+    int terminate(int timeout_ms = 3000) {
+        ::kill(pid_, SIGTERM);
+        return wait(timeout_ms);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string buf_;
+};
+
+class CardemuRun : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.ok()); }
+
+    void start(std::vector<std::string> args) {
+        args.insert(args.end(), {"--card", card(), "--log", log()});
+        ASSERT_TRUE(emu.start(args));
+        const std::string pty = emu.port();
+        ASSERT_FALSE(pty.empty()) << read_file(log());
+        fd = open_port(pty);
+        ASSERT_GE(fd, 0) << pty << ": " << std::strerror(errno);
+    }
+    void TearDown() override {
+        if (fd >= 0) ::close(fd);
+    }
+
+    std::string card() const { return dir.file("card.txt"); }
+    std::string log() const { return dir.file("emu.log"); }
+
+    TempDir dir;
+    Emulator emu;
+    int fd = -1;
+};
+
+TEST_F(CardemuRun, WriteThenStatusWritesTheCardFileAndReadGetsItBack) {
+    write_file(card(), "track1: old\ntrack2: keep\n");
+    start({"--no-pacing", "--swipe-delay", "150"});
+
+    const auto sent = Clock::now();
+    write_all(fd, B({0x1B, 0x74}) + "%NEW\\1?" + B({0x1D, 0x1B, 0x5C}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    write_all(fd, kStatus);
+    EXPECT_EQ(read_bytes(fd, 2, 3000), kOk);
+    // The answer waited for the swipe, which comes 150 ms after the frame.
+    EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(140));
+    EXPECT_EQ(read_file(card()), "track1: %NEW\\\\1?\ntrack2: keep\n");
+
+    write_all(fd, B({0x1B, 0x5D}));
+    const Bytes reply = B({0x1B, 0x73}) + "%NEW\\1?" + B({0x1D}) + "keep" + B({0x3F, 0x1C});
+    EXPECT_EQ(read_bytes(fd, reply.size(), 1000), reply);
+    write_all(fd, kStatus);
+    EXPECT_EQ(read_bytes(fd, 2, 1000), kOk);
+    EXPECT_EQ(read_bytes(fd, 1, 100), "");  // nothing more
+
+    EXPECT_EQ(emu.terminate(), 0);
+    const std::string logged = read_file(log());
+    EXPECT_NE(logged.find(" RX 1B 6A (status request)\n"), std::string::npos) << logged;
+    EXPECT_NE(logged.find(" TX 1B 70\n"), std::string::npos) << logged;
+    EXPECT_NE(logged.find(" RX 1B 5D (read tracks 1 and 2)\n"), std::string::npos) << logged;
+}
+
+TEST_F(CardemuRun, ManualSwipeAndResetCancellingAWrite) {
+    start({"--no-pacing", "--swipe", "manual"});
+
+    write_all(fd, B({0x1B, 0x74, 0x1D}) + ";42?" + B({0x1D, 0x1B, 0x5C}));
+    write_all(fd, kStatus);
+    EXPECT_EQ(read_bytes(fd, 10, 300), "");  // held: no swipe yet
+    struct stat st {};
+    EXPECT_NE(::stat(card().c_str(), &st), 0);  // a missing file is a blank card
+
+    emu.command("swipe");
+    EXPECT_EQ(read_bytes(fd, 2, 2000), kOk);
+    EXPECT_EQ(read_file(card()), "track1: \ntrack2: ;42?\n");
+
+    // A reset drops the pending write; the swipe then finds nothing to do.
+    write_all(fd, B({0x1B, 0x74}) + "lost" + B({0x1D, 0x1B, 0x5C}));
+    write_all(fd, B({0x1B, 0x30}));
+    emu.command("swipe");
+    write_all(fd, kStatus);
+    EXPECT_EQ(read_bytes(fd, 2, 2000), kOk);
+    EXPECT_EQ(read_bytes(fd, 1, 100), "");
+    EXPECT_EQ(read_file(card()), "track1: \ntrack2: ;42?\n");
+
+    emu.command("quit");
+    EXPECT_EQ(emu.wait(3000), 0);
+}
+
+TEST_F(CardemuRun, RepliesArePacedAtTheLineSpeed) {
+    const std::string t1(79, 'A');
+    const std::string t2(40, '1');
+    write_file(card(), "track1: " + t1 + "\ntrack2: " + t2 + "\n");
+    start({"--swipe-delay", "0"});
+
+    write_all(fd, B({0x1B, 0x5D}));
+    const Bytes expected = B({0x1B, 0x73}) + t1 + B({0x1D}) + t2 + B({0x3F, 0x1C});
+    Bytes got = read_bytes(fd, 1, 2000);
+    const auto first = Clock::now();
+    got += read_bytes(fd, expected.size() - 1, 2000);
+    const auto last = Clock::now();
+    EXPECT_EQ(got, expected);
+    // 124 bytes of 10 bits at 9600 baud: the 123 after the first take 128 ms.
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(last - first).count();
+    const double byte_us = 10.0 * 1e6 / 9600.0;
+    EXPECT_GE(static_cast<double>(took), 0.95 * byte_us * static_cast<double>(expected.size() - 1));
+    EXPECT_LE(static_cast<double>(took), 2.0 * byte_us * static_cast<double>(expected.size()) + 100000.0);
+}
+
+TEST_F(CardemuRun, HangupFaultDropsTheLineAndMovesTheLinkToANewPty) {
+    write_file(card(), "track1: ABCDEFGHIJ\ntrack2: \n");
+    const std::string link = dir.file("com5");
+    ASSERT_TRUE(emu.start({"--no-pacing", "--swipe-delay", "0", "--fault", "hangup", "--link", link, "--card",
+                           card(), "--log", log()}));
+    const std::string first_pty = emu.port();
+    ASSERT_FALSE(first_pty.empty());
+    char target[256] = {};
+    ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(first_pty, target);
+
+    fd = open_port(link);
+    ASSERT_GE(fd, 0);
+    write_all(fd, B({0x1B, 0x42, 0x5D}));
+    const Bytes full = B({0x1B, 0x73}) + "ABCDEFGHIJ" + B({0x3F, 0x1C});
+    bool hung_up = false;
+    EXPECT_EQ(read_bytes(fd, full.size(), 2000, &hung_up), full.substr(0, full.size() / 2));
+    EXPECT_TRUE(hung_up);
+
+    const std::string second_pty = emu.port();
+    ASSERT_FALSE(second_pty.empty());
+    EXPECT_NE(second_pty, first_pty);
+    std::fill(std::begin(target), std::end(target), '\0');
+    ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(second_pty, target);
+
+    // Re-opening the port recovers, and the fault was one-shot.
+    ::close(fd);
+    fd = open_port(link);
+    ASSERT_GE(fd, 0);
+    write_all(fd, B({0x1B, 0x42, 0x5D}));
+    EXPECT_EQ(read_bytes(fd, full.size(), 1000), full);
+    write_all(fd, kStatus);
+    EXPECT_EQ(read_bytes(fd, 2, 1000), kOk);
+    EXPECT_EQ(read_bytes(fd, 1, 100), "");
+
+    EXPECT_EQ(emu.terminate(), 0);
+    EXPECT_EQ(::access(link.c_str(), F_OK), -1);  // the link is removed at exit
+}
+
+TEST_F(CardemuRun, ControlFifoTakesCommandsFromSeveralWriters) {
+    const std::string fifo = dir.file("control");
+    start({"--no-pacing", "--control", fifo});
+    struct stat st {};
+    ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    write_file(fifo, "fault badstatus\n");
+    // The command is read asynchronously: poll until it has taken effect.
+    Bytes answer;
+    for (int i = 0; i < 50 && answer != kFail; ++i) {
+        write_all(fd, kStatus);
+        answer = read_bytes(fd, 2, 1000);
+        if (answer != kFail) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(answer, kFail);
+
+    write_file(fifo, "fault none\n");  // a second writer, after the first closed
+    for (int i = 0; i < 50 && answer != kOk; ++i) {
+        write_all(fd, kStatus);
+        answer = read_bytes(fd, 2, 1000);
+        if (answer != kOk) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(answer, kOk);
+
+    write_file(fifo, "quit\n");
+    EXPECT_EQ(emu.wait(3000), 0);
+    EXPECT_NE(::stat(fifo.c_str(), &st), 0);  // removed at exit
+}
+
+TEST_F(CardemuRun, RefusesAnUnreadableCardFile) {
+    write_file(card(), "this is not a card\n");
+    ASSERT_TRUE(emu.start({"--card", card(), "--log", log()}));
+    EXPECT_EQ(emu.wait(3000), 1);
+    EXPECT_EQ(read_file(card()), "this is not a card\n");
+}
+
+}  // namespace
