@@ -1,0 +1,347 @@
+// cardtool: drives the card reader/writer through the library from a console.
+//
+// It opens the port once, runs the commands given on the command line in order,
+// and closes the port once, printing every library call with its result and how
+// long it took. The exit code is 0 only when every call returned its success value.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "QT741DLL.h"
+
+namespace {
+
+const char kUsage[] = "usage: cardtool PORT [COMMAND...]\n"
+                      "\n"
+                      "Opens PORT (e.g. COM5, COM10 or \\\\.\\COM10) with CreatmComm, runs the commands in\n"
+                      "order, then closes it with DestroymComm. Without commands it only opens and closes\n"
+                      "the port, which checks that the port can be opened.\n"
+                      "\n"
+                      "commands:\n"
+                      "  write 1 DATA        write track 1 (WrTr1Card), then swipe the card\n"
+                      "  write 2 DATA        write track 2 (WrTr2Card), then swipe the card\n"
+                      "  write 12 T1 T2      write both tracks (WrTr12Card), then swipe the card\n"
+                      "  read 1|2|12         swipe a card and read track 1, track 2 or both (RadTr1Card, ...)\n"
+                      "  reset               reset the device (CardReset)\n"
+                      "  status read|write   ask how the last read or write went (IsReadError, IsWriteError)\n"
+                      "  open                open PORT again (CreatmComm)\n"
+                      "  close               close the port (DestroymComm); the final close still follows\n"
+                      "  sleep MS            wait MS milliseconds before the next command\n"
+                      "\n"
+                      "A read or a write waits until the card is swiped; press Escape to give up.\n"
+                      "Example: cardtool COM5 write 12 HELLO 12345 read 12 reset\n"
+                      "Exit code: 0 when every call succeeded, 1 when one did not, 2 for a bad command line.\n";
+
+enum class Op { Write1, Write2, Write12, Read1, Read2, Read12, Reset, StatusRead, StatusWrite, Open, Close, Sleep };
+
+struct Step {
+    Op op;
+    std::string first;  // track data (track 1 for write 12)
+    std::string second; // track 2 for write 12
+    DWORD ms;           // sleep
+};
+
+bool ParseMs(const char* text, DWORD& ms) {
+    if (text[0] < '0' || text[0] > '9') return false;
+    char* end = NULL;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (*end != '\0' || value > 3600000UL) return false;
+    ms = static_cast<DWORD>(value);
+    return true;
+}
+
+// Reads the commands after the port name. All of them are checked before the
+// port is opened, so a typo does not leave a cycle half done.
+bool ParseSteps(int argc, char** argv, std::vector<Step>& steps, std::string& error) {
+    int i = 2;
+    auto next = [&](const char* what) -> const char* {
+        if (i >= argc) {
+            error = std::string("missing ") + what + " after \"" + argv[i - 1] + "\"";
+            return NULL;
+        }
+        return argv[i++];
+    };
+    while (i < argc) {
+        const std::string word = argv[i++];
+        Step step = {Op::Reset, "", "", 0};
+        if (word == "write") {
+            const char* track = next("track (1, 2 or 12)");
+            if (track == NULL) return false;
+            const std::string which = track;
+            if (which != "1" && which != "2" && which != "12") {
+                error = "write: track must be 1, 2 or 12, not \"" + which + "\"";
+                return false;
+            }
+            const char* data = next(which == "12" ? "track 1 data" : "track data");
+            if (data == NULL) return false;
+            step.first = data;
+            if (which == "12") {
+                const char* data2 = next("track 2 data");
+                if (data2 == NULL) return false;
+                step.second = data2;
+            }
+            step.op = which == "1" ? Op::Write1 : which == "2" ? Op::Write2 : Op::Write12;
+        } else if (word == "read") {
+            const char* track = next("track (1, 2 or 12)");
+            if (track == NULL) return false;
+            const std::string which = track;
+            if (which != "1" && which != "2" && which != "12") {
+                error = "read: track must be 1, 2 or 12, not \"" + which + "\"";
+                return false;
+            }
+            step.op = which == "1" ? Op::Read1 : which == "2" ? Op::Read2 : Op::Read12;
+        } else if (word == "status") {
+            const char* kind = next("read or write");
+            if (kind == NULL) return false;
+            const std::string which = kind;
+            if (which != "read" && which != "write") {
+                error = "status: say \"read\" or \"write\", not \"" + which + "\"";
+                return false;
+            }
+            step.op = which == "read" ? Op::StatusRead : Op::StatusWrite;
+        } else if (word == "reset") {
+            step.op = Op::Reset;
+        } else if (word == "open") {
+            step.op = Op::Open;
+        } else if (word == "close") {
+            step.op = Op::Close;
+        } else if (word == "sleep") {
+            const char* ms = next("milliseconds");
+            if (ms == NULL) return false;
+            if (!ParseMs(ms, step.ms)) {
+                error = std::string("sleep: \"") + ms + "\" is not a number of milliseconds (0 to 3600000)";
+                return false;
+            }
+            step.op = Op::Sleep;
+        } else {
+            error = "unknown command \"" + word + "\"";
+            return false;
+        }
+        steps.push_back(step);
+    }
+    return true;
+}
+
+// Track data as a quoted string; bytes outside printable ASCII as \xNN.
+std::string Quoted(const char* data) {
+    std::string out = "\"";
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(data); *p != 0; ++p) {
+        if (*p >= 0x20 && *p < 0x7F && *p != '"' && *p != '\\') {
+            out += static_cast<char>(*p);
+        } else {
+            char cell[8];
+            std::snprintf(cell, sizeof cell, "\\x%02X", static_cast<unsigned>(*p));
+            out += cell;
+        }
+    }
+    return out + "\"";
+}
+
+// The system's text for an error code, e.g. "the system cannot find the file".
+std::string SystemMessage(DWORD code) {
+    char text[512] = {0};
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text,
+                                        sizeof text, NULL);
+    std::string out(text, length);
+    while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == ' ' || out.back() == '.')) {
+        out.pop_back();
+    }
+    if (out.empty()) return "no description";
+    if (out[0] >= 'A' && out[0] <= 'Z' && (out.size() < 2 || out[1] < 'A' || out[1] > 'Z')) {
+        out[0] = static_cast<char>(out[0] - 'A' + 'a');
+    }
+    return out;
+}
+
+std::string SystemError(DWORD code) { return "system error " + std::to_string(code) + ": " + SystemMessage(code); }
+
+// A card function's result: its name, and for failures what it means.
+std::string CardResult(int result) {
+    switch (result) {
+    case CARD_OK: return "(CARD_OK)";
+    case CARD_NOT_OPEN: return "(CARD_NOT_OPEN): the port is not open";
+    case CARD_IO_FAILED: return "(CARD_IO_FAILED): sending failed, or no or a bad answer came; check the device";
+    case CARD_CANCELLED: return "(CARD_CANCELLED): Escape was pressed while waiting; the device was reset";
+    }
+    return "(unknown result)";
+}
+
+std::string OpenResult(int result) {
+    if (result == 1) return "(open)";
+    if (result == 0) return ": out of system resources (an event could not be created)";
+    if (result < 0) return ": the port cannot be opened (" + SystemError(static_cast<DWORD>(-result)) + ")";
+    const DWORD code = static_cast<DWORD>(result) & ~static_cast<DWORD>(0x20000000);
+    return ": the port is open but could not be configured (" + SystemError(code) + ")";
+}
+
+std::string CloseResult(int result) {
+    if (result == 1) return "(closed)";
+    if (result == 0) return ": closing the port failed";
+    return "(unknown result)";
+}
+
+class Timer {
+public:
+    Timer() {
+        QueryPerformanceFrequency(&frequency_);
+        QueryPerformanceCounter(&start_);
+    }
+    long long Ms() const {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        return (now.QuadPart - start_.QuadPart) * 1000 / frequency_.QuadPart;
+    }
+
+private:
+    LARGE_INTEGER frequency_;
+    LARGE_INTEGER start_;
+};
+
+// Prints one call: "RadTr1Card -> 1 (CARD_OK) [380 ms]". Failures get their
+// explanation after the time, so every line starts the same way.
+void Report(const std::string& call, int result, const std::string& meaning, long long ms) {
+    std::string name = meaning;
+    std::string explanation;
+    const size_t colon = meaning.find(':');
+    if (colon != std::string::npos) {
+        name = meaning.substr(0, colon);
+        explanation = meaning.substr(colon);
+    }
+    std::printf("%s -> %d%s%s [%lld ms]%s\n", call.c_str(), result, name.empty() ? "" : " ", name.c_str(), ms,
+                explanation.c_str());
+    std::fflush(stdout);
+}
+
+void Hint(const char* text) {
+    std::printf("  %s\n", text);
+    std::fflush(stdout);
+}
+
+class Runner {
+public:
+    explicit Runner(const char* port) : port_(port) {}
+
+    bool Open() {
+        const Timer timer;
+        const int result = CreatmComm(port_);
+        Report("CreatmComm(" + Quoted(port_) + ")", result, OpenResult(result), timer.Ms());
+        return Check(result == 1);
+    }
+
+    void Close() {
+        const Timer timer;
+        const int result = DestroymComm();
+        Report("DestroymComm", result, CloseResult(result), timer.Ms());
+        Check(result == 1);
+    }
+
+    void Run(const Step& step) {
+        switch (step.op) {
+        case Op::Write1:
+            Write("WrTr1Card(" + Quoted(step.first.c_str()) + ")", [&] { return WrTr1Card(step.first.c_str()); });
+            break;
+        case Op::Write2:
+            Write("WrTr2Card(" + Quoted(step.first.c_str()) + ")", [&] { return WrTr2Card(step.first.c_str()); });
+            break;
+        case Op::Write12:
+            Write("WrTr12Card(" + Quoted(step.first.c_str()) + ", " + Quoted(step.second.c_str()) + ")",
+                  [&] { return WrTr12Card(step.first.c_str(), step.second.c_str()); });
+            break;
+        case Op::Read1: ReadOne("RadTr1Card", RadTr1Card, CARD_TRACK1_BUFFER_SIZE); break;
+        case Op::Read2: ReadOne("RadTr2Card", RadTr2Card, CARD_TRACK2_BUFFER_SIZE); break;
+        case Op::Read12: ReadBoth(); break;
+        case Op::Reset: Simple("CardReset", CardReset); break;
+        case Op::StatusRead: Simple("IsReadError", IsReadError); break;
+        case Op::StatusWrite: Simple("IsWriteError", IsWriteError); break;
+        case Op::Open: Open(); break;
+        case Op::Close: Close(); break;
+        case Op::Sleep:
+            std::printf("  sleeping %lu ms\n", static_cast<unsigned long>(step.ms));
+            std::fflush(stdout);
+            Sleep(step.ms);
+            break;
+        }
+    }
+
+    bool AllPassed() const { return allPassed_; }
+
+private:
+    bool Check(bool passed) {
+        if (!passed) allPassed_ = false;
+        return passed;
+    }
+
+    void Simple(const char* call, int(QT741_CALL* function)()) {
+        const Timer timer;
+        const int result = function();
+        Report(call, result, CardResult(result), timer.Ms());
+        Check(result == CARD_OK);
+    }
+
+    template <typename Call> void Write(const std::string& call, Call function) {
+        Hint("swipe the card to write it (Escape cancels)");
+        const Timer timer;
+        const int result = function();
+        Report(call, result, CardResult(result), timer.Ms());
+        Check(result == CARD_OK);
+    }
+
+    // A read's buffers start zeroed, so whatever the call leaves in them is a string.
+    void ReadOne(const char* call, int(QT741_CALL* function)(char*), size_t size) {
+        std::vector<char> track(size, '\0');
+        Hint("swipe the card to read it (Escape cancels)");
+        const Timer timer;
+        const int result = function(track.data());
+        Report(call, result, CardResult(result), timer.Ms());
+        if (result == CARD_OK || result == CARD_IO_FAILED) std::printf("  track: %s\n", Quoted(track.data()).c_str());
+        std::fflush(stdout);
+        Check(result == CARD_OK);
+    }
+
+    void ReadBoth() {
+        std::vector<char> track1(CARD_TRACKS_BUFFER_SIZE, '\0');
+        std::vector<char> track2(CARD_TRACKS_BUFFER_SIZE, '\0');
+        Hint("swipe the card to read it (Escape cancels)");
+        const Timer timer;
+        const int result = RadTr12Card(track1.data(), track2.data());
+        Report("RadTr12Card", result, CardResult(result), timer.Ms());
+        if (result == CARD_OK || result == CARD_IO_FAILED) {
+            std::printf("  track 1: %s\n  track 2: %s\n", Quoted(track1.data()).c_str(), Quoted(track2.data()).c_str());
+        }
+        std::fflush(stdout);
+        Check(result == CARD_OK);
+    }
+
+    const char* port_;
+    bool allPassed_ = true;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0 ||
+        std::strcmp(argv[1], "/?") == 0) {
+        std::fputs(kUsage, argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    std::vector<Step> steps;
+    std::string error;
+    if (!ParseSteps(argc, argv, steps, error)) {
+        std::fprintf(stderr, "cardtool: %s\n\n%s", error.c_str(), kUsage);
+        return 2;
+    }
+
+    Runner runner(argv[1]);
+    if (!runner.Open()) {
+        std::printf("nothing else was run\n");
+        return 1;
+    }
+    for (const Step& step : steps)
+        runner.Run(step);
+    runner.Close();
+    return runner.AllPassed() ? 0 : 1;
+}
