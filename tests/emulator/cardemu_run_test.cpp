@@ -91,15 +91,34 @@ void write_all(int fd, const Bytes& bytes) {
     }
 }
 
-// Opens the port the way a host would: raw, non-blocking.
-int open_port(const std::string& path) {
+// Opens the port the way a host would: raw, non-blocking. With
+// `set_raw` false the line keeps whatever settings the emulator gave it.
+int open_port(const std::string& path, bool set_raw = true) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return fd;
+    if (fd < 0 || !set_raw) return fd;
     termios t{};
     ::tcgetattr(fd, &t);
     ::cfmakeraw(&t);
     ::tcsetattr(fd, TCSANOW, &t);
     return fd;
+}
+
+// Writes one command line into the control FIFO. Opening without blocking
+// fails while nobody reads it, so a broken emulator fails the test instead
+// of hanging it.
+bool send_control(const std::string& fifo, const std::string& text) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(2000);
+    for (;;) {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            const Bytes line = text + "\n";
+            const bool ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+            ::close(fd);
+            return ok;
+        }
+        if (errno != ENXIO || Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 class TempDir {
@@ -214,12 +233,12 @@ class CardemuRun : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(dir.ok()); }
 
-    void start(std::vector<std::string> args) {
+    void start(std::vector<std::string> args, bool host_sets_raw = true) {
         args.insert(args.end(), {"--card", card(), "--log", log()});
         ASSERT_TRUE(emu.start(args));
         const std::string pty = emu.port();
         ASSERT_FALSE(pty.empty()) << read_file(log());
-        fd = open_port(pty);
+        fd = open_port(pty, host_sets_raw);
         ASSERT_GE(fd, 0) << pty << ": " << std::strerror(errno);
     }
     void TearDown() override {
@@ -285,6 +304,24 @@ TEST_F(CardemuRun, ManualSwipeAndResetCancellingAWrite) {
 
     emu.command("quit");
     EXPECT_EQ(emu.wait(3000), 0);
+}
+
+TEST_F(CardemuRun, ThePtyPassesEveryByteUntranslatedWithoutEcho) {
+    // The host here does not touch the line settings: the emulator must have
+    // made the pty raw, or CR/LF would be translated, DEL and ^C interpreted
+    // and the emulator's own replies echoed back to it.
+    start({"--no-pacing", "--swipe-delay", "0"}, false);
+    const Bytes t1 = B({'A', 0x0D, 'B', 0x0A, 'C', 0x7F, 0x03, 0x04, 0x11, 0x13, 0x15, 0xFF, 0x80, 0x5C});
+    write_all(fd, B({0x1B, 0x74}) + t1 + B({0x1D, 0x1B, 0x5C}));
+    write_all(fd, kStatus);
+    EXPECT_EQ(read_bytes(fd, 2, 2000), kOk);
+    write_all(fd, B({0x1B, 0x42, 0x5D}));
+    const Bytes reply = B({0x1B, 0x73}) + t1 + B({0x3F, 0x1C});
+    EXPECT_EQ(read_bytes(fd, reply.size(), 2000), reply);
+    write_all(fd, kStatus);
+    EXPECT_EQ(read_bytes(fd, 2, 1000), kOk);
+    EXPECT_EQ(read_bytes(fd, 1, 100), "");
+    EXPECT_EQ(read_file(log()).find("unknown"), std::string::npos) << read_file(log());
 }
 
 TEST_F(CardemuRun, RepliesArePacedAtTheLineSpeed) {
@@ -354,7 +391,7 @@ TEST_F(CardemuRun, ControlFifoTakesCommandsFromSeveralWriters) {
     ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
 
-    write_file(fifo, "fault badstatus\n");
+    ASSERT_TRUE(send_control(fifo, "fault badstatus"));
     // The command is read asynchronously: poll until it has taken effect.
     Bytes answer;
     for (int i = 0; i < 50 && answer != kFail; ++i) {
@@ -364,7 +401,7 @@ TEST_F(CardemuRun, ControlFifoTakesCommandsFromSeveralWriters) {
     }
     EXPECT_EQ(answer, kFail);
 
-    write_file(fifo, "fault none\n");  // a second writer, after the first closed
+    ASSERT_TRUE(send_control(fifo, "fault none"));  // a second writer, after the first closed
     for (int i = 0; i < 50 && answer != kOk; ++i) {
         write_all(fd, kStatus);
         answer = read_bytes(fd, 2, 1000);
@@ -372,7 +409,7 @@ TEST_F(CardemuRun, ControlFifoTakesCommandsFromSeveralWriters) {
     }
     EXPECT_EQ(answer, kOk);
 
-    write_file(fifo, "quit\n");
+    ASSERT_TRUE(send_control(fifo, "quit"));
     EXPECT_EQ(emu.wait(3000), 0);
     EXPECT_NE(::stat(fifo.c_str(), &st), 0);  // removed at exit
 }

@@ -380,6 +380,9 @@ TEST_F(DeviceTest, ResetDropsThePendingWriteSilently) {
     EXPECT_EQ(store.card.track1, "keep");
     EXPECT_EQ(store.saves, 0);
     EXPECT_EQ(send(kStatus).send, kOk);
+    // The status request held before the reset is not answered later either.
+    send(B({0x1B, 0x42, 0x5D}));
+    EXPECT_EQ(device.on_swipe().send, B({0x1B, 0x73}) + "keep" + B({0x3F, 0x1C}));
 }
 
 TEST_F(DeviceTest, ANewOperationReplacesThePendingOne) {
