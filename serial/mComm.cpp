@@ -2,6 +2,9 @@
 
 #include "portname.h"
 
+// Hosts compile against this layout: it must not change.
+static_assert(sizeof(mComm) == (sizeof(void*) == 4 ? 56 : 96), "mComm's layout changed");
+
 namespace {
 
 // The device talks at 9600 baud, 8 data bits, no parity, one stop bit.
@@ -37,7 +40,11 @@ int ConfigError() {
 
 } // namespace
 
+// The records start zeroed: OpenPort closes an event it finds in them, and an
+// object on the stack or the heap would otherwise hand it garbage.
 mComm::mComm() : opened(false), portHandle(NULL) {
+    ZeroMemory(&readOverlapped, sizeof readOverlapped);
+    ZeroMemory(&writeOverlapped, sizeof writeOverlapped);
     portName[0] = 'C';
     portName[1] = 'O';
     portName[2] = 'M';
@@ -53,6 +60,7 @@ mComm::mComm(const mComm& other)
 }
 
 mComm& mComm::operator=(const mComm& other) {
+    if (this == &other) return *this;
     opened = other.opened;
     readOverlapped = other.readOverlapped;
     writeOverlapped = other.writeOverlapped;

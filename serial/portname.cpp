@@ -71,9 +71,10 @@ bool ResolvePortName(const mComm& port, const char* name, PortName& out) {
 
 void StorePortName(mComm& port, const PortName& name) {
     if (!name.isLong) {
-        for (int i = 0, end = 0; i < 4; ++i) {
-            if (name.path[i] == '\0') end = 1;
-            port.portName[i] = end ? '\0' : name.path[i];
+        bool ended = false;
+        for (int i = 0; i < 4; ++i) {
+            ended = ended || name.path[i] == '\0';
+            port.portName[i] = ended ? '\0' : name.path[i];
         }
         return;
     }

@@ -305,6 +305,12 @@ void TimeoutsFailReads(bool fail) { w.timeoutsFail = fail; }
 void HoldEscape(DWORD from, DWORD to) { w.escapeHeld.push_back({from, to}); }
 void EscapeOnQuery(int n) { w.escapeQueries.insert(n); }
 
+void ClearTrace() {
+    w.trace.clear();
+    w.written.clear();
+    w.calls.clear();
+}
+
 std::vector<std::string> Trace() {
     std::vector<std::string> lines;
     for (const TraceEntry& entry : w.trace) lines.push_back(entry.poll ? "poll " + std::to_string(entry.polls) : entry.text);

@@ -70,6 +70,7 @@ void HoldEscape(DWORD from, DWORD to);
 void EscapeOnQuery(int n);
 
 // What happened.
+void ClearTrace();                        // forget the calls so far (and the frames written)
 std::vector<std::string> Trace();        // one line a call; polling collapsed into "poll N"
 std::vector<Bytes> Written();            // every frame WriteFile was given, in order
 std::vector<std::string> Problems();     // misuse seen: double closes, stale handles, overlapping reads, ...

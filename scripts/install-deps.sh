@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need; quick
+# when they are all there already.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ python3
+  googletest libgtest-dev libgmock-dev
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64
+  wine wine64
+  clang clang-tidy cppcheck libclang-rt-14-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Static analysis of the library's sources: clang-tidy (checks in .clang-tidy,
+# on the linux build's compile commands) and cppcheck. Any finding fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sources=(serial/*.cpp card/*.cpp library/*.cpp)
+
+[ -f build/linux/compile_commands.json ] || { echo "lint: configure the linux preset first" >&2; exit 1; }
+echo "== clang-tidy"
+clang-tidy --quiet -p build/linux "${sources[@]}" 2>/dev/null
+echo "== cppcheck"
+cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
+  --std=c++17 --language=c++ -I win32sim/include -I card -I serial -D QT741_STATIC \
+  --suppress=missingIncludeSystem serial card library
+echo "lint: no findings"

@@ -1,0 +1,145 @@
+// The exchange steps: sending a frame, reading the reply, the Escape probe.
+#include "fixture.h"
+
+#include "exchange.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+class Exchange : public World {
+protected:
+    void SetUp() override {
+        World::SetUp();
+        Open();
+    }
+    char buffer[400] = {0};
+};
+
+const char kFrame[] = "\x1B\x6A";
+
+TEST_F(Exchange, AWriteThatCompletesAtOnceIsSent) {
+    for (SendMode mode : {SEND_BLOCKING, SEND_POLLING}) {
+        sim::ClearTrace();
+        EXPECT_TRUE(SendFrame(g_comm, kFrame, 2, mode));
+        EXPECT_EQ(sim::Trace(), (Lines{"WriteFile 1B 6A"}));
+    }
+}
+
+TEST_F(Exchange, APendingWriteIsAwaitedInTheWayOfItsMode) {
+    sim::NextWrite({sim::WriteScript::PENDING, 3, 0});
+    EXPECT_TRUE(SendFrame(g_comm, kFrame, 2, SEND_POLLING));
+    EXPECT_EQ(sim::Trace(), (Lines{"WriteFile 1B 6A -> pending", "poll 3", "GetOverlappedResult write"}));
+
+    sim::ClearTrace();
+    sim::NextWrite({sim::WriteScript::PENDING, 3, 0});
+    EXPECT_TRUE(SendFrame(g_comm, kFrame, 2, SEND_BLOCKING));
+    EXPECT_EQ(sim::Trace(), (Lines{"WriteFile 1B 6A -> pending", "GetOverlappedResult write wait"}));
+}
+
+TEST_F(Exchange, AWriteThatEndsBadlyClearsTheErrorAndCountsAsSent) {
+    for (SendMode mode : {SEND_BLOCKING, SEND_POLLING}) {
+        sim::ClearTrace();
+        sim::NextWrite({sim::WriteScript::PENDING, 0, ERROR_GEN_FAILURE});
+        EXPECT_TRUE(SendFrame(g_comm, kFrame, 2, mode));
+        EXPECT_EQ(sim::Trace().back(), "ClearCommError");
+    }
+}
+
+TEST_F(Exchange, AWriteThatCannotStartFails) {
+    sim::NextWrite({sim::WriteScript::FAIL, 0, ERROR_GEN_FAILURE});
+    EXPECT_FALSE(SendFrame(g_comm, kFrame, 2, SEND_POLLING));
+    EXPECT_EQ(sim::Trace(), (Lines{"WriteFile 1B 6A -> error 31"}));
+}
+
+struct ReadCase {
+    const char* name;
+    sim::ReadScript script;
+    ReplyStatus status;
+    DWORD count;
+};
+
+TEST_F(Exchange, ReplyReadOutcomes) {
+    const sim::Bytes seven = sim::B("ABCDEFG");
+    const ReadCase cases[] = {
+        {"at once", {sim::ReadScript::AT_ONCE, seven, 0, 0}, REPLY_AT_ONCE, 7},
+        {"at once, empty", {sim::ReadScript::AT_ONCE, {}, 0, 0}, REPLY_AT_ONCE, 0},
+        {"after waiting", {sim::ReadScript::PENDING, seven, 40, 0}, REPLY_AFTER_WAITING, 7},
+        {"after waiting, empty", {sim::ReadScript::PENDING, {}, 40, 0}, REPLY_AFTER_WAITING, 0},
+        {"completion fails", {sim::ReadScript::PENDING_ERROR, {}, 40, ERROR_TIMEOUT}, REPLY_AFTER_WAITING, 0},
+        {"fails outright", {sim::ReadScript::FAIL, {}, 0, ERROR_GEN_FAILURE}, REPLY_FAILED, 0},
+        {"fails outright with a count", {sim::ReadScript::FAIL, seven, 0, ERROR_GEN_FAILURE}, REPLY_FAILED, 7},
+        {"reports more than it may", {sim::ReadScript::AT_ONCE, sim::Bytes(12, 'x'), 0, 0}, REPLY_AT_ONCE, 10},
+    };
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::NextRead(c.script);
+        const Reply reply = ReadReply(g_comm, buffer, 10, true);
+        EXPECT_EQ(reply.status, c.status);
+        EXPECT_EQ(reply.count, c.count);
+        EXPECT_FALSE(sim::ReadOutstanding());
+    }
+}
+
+TEST_F(Exchange, APendingReadIsPolledEvery2Ms) {
+    sim::NextRead({sim::ReadScript::PENDING, sim::B("p"), 40, 0});
+    const DWORD start = sim::Now();
+    const Reply reply = ReadReply(g_comm, buffer, 10, true);
+    EXPECT_EQ(reply.status, REPLY_AFTER_WAITING);
+    EXPECT_EQ(sim::Now() - start, 40u);
+    EXPECT_EQ(sim::Calls("Sleep"), 20);
+    EXPECT_EQ(sim::Calls("GetAsyncKeyState"), 20);
+    EXPECT_EQ(buffer[0], 'p');
+}
+
+TEST_F(Exchange, EscapeDuringTheWaitAbortsTheReadAtTheNextPoll) {
+    sim::NextRead({sim::ReadScript::FOREVER, {}, 0, 0});
+    sim::HoldEscape(101, 150);
+    const Reply reply = ReadReply(g_comm, buffer, 400, true);
+    EXPECT_EQ(reply.status, REPLY_CANCELLED);
+    EXPECT_LE(sim::Now(), 103u);
+    const Lines trace = sim::Trace();
+    EXPECT_THAT(Lines(trace.end() - 3, trace.end()),
+                ElementsAre("GetAsyncKeyState -> pressed", "CancelIo", "GetOverlappedResult read wait -> error 995"));
+}
+
+TEST_F(Exchange, WithoutCancellationEscapeIsNotAsked) {
+    sim::NextRead({sim::ReadScript::PENDING, sim::B("p"), 40, 0});
+    sim::HoldEscape(0, 100);
+    EXPECT_EQ(ReadReply(g_comm, buffer, 10, false).status, REPLY_AFTER_WAITING);
+    EXPECT_EQ(sim::Calls("GetAsyncKeyState"), 0);
+}
+
+TEST_F(Exchange, TheDevicesAnswerEndsTheReadAfterTheIntervalGap) {
+    sim::Arrive(sim::B("ab"), 100);
+    const Reply reply = ReadReply(g_comm, buffer, 10, false);
+    EXPECT_EQ(reply.status, REPLY_AFTER_WAITING);
+    EXPECT_EQ(reply.count, 2u);
+    EXPECT_EQ(sim::Now(), 150u);
+}
+
+TEST_F(Exchange, ASilentDeviceEndsTheReadWhenTheTimeOutsRunOut) {
+    for (bool wineStyle : {false, true}) {
+        SCOPED_TRACE(wineStyle ? "time-out reported as an error" : "time-out completes with 0 bytes");
+        sim::TimeoutsFailReads(wineStyle);
+        const DWORD start = sim::Now();
+        const Reply reply = ReadReply(g_comm, buffer, 10, false);
+        EXPECT_EQ(reply.status, REPLY_AFTER_WAITING);
+        EXPECT_EQ(reply.count, 0u);
+        EXPECT_EQ(sim::Now() - start, 30002u);
+    }
+}
+
+TEST_F(Exchange, EscapeProbe) {
+    sim::HoldEscape(10, 20);
+    EXPECT_FALSE(EscapePressed()); // at 0 ms, before the press
+    Sleep(15);
+    EXPECT_TRUE(EscapePressed()); // held
+    Sleep(10);
+    EXPECT_FALSE(EscapePressed()); // released, already seen
+    sim::HoldEscape(26, 27);
+    Sleep(5);
+    EXPECT_TRUE(EscapePressed()) << "a press since the last query counts";
+}
+
+} // namespace
