@@ -25,7 +25,7 @@ bool starts_with(const std::string& s, const char* prefix) { return s.compare(0,
 
 std::string errno_text(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-}  // namespace
+} // namespace
 
 std::string escape_track(const Bytes& track) {
     std::string out;
@@ -127,7 +127,8 @@ LoadResult load_card_file(const std::string& path, Card& card, std::string& erro
     std::string text;
     char chunk[4096];
     std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        text.append(chunk, n);
     const bool read_error = std::ferror(f) != 0;
     std::fclose(f);
     if (read_error) {
@@ -191,4 +192,4 @@ bool FileCardStore::load(Card& card, std::string& error) {
 
 bool FileCardStore::save(const Card& card, std::string& error) { return save_card_file(path_, card, error); }
 
-}  // namespace cardemu
+} // namespace cardemu

@@ -39,6 +39,6 @@ private:
     std::string path_;
 };
 
-}  // namespace cardemu
+} // namespace cardemu
 
 #endif

@@ -172,9 +172,7 @@ bool Emulator::setup() {
         log_.line("card file %s: track 1 %zu bytes, track 2 %zu bytes", opt_.card_path.c_str(), card.track1.size(),
                   card.track2.size());
         break;
-    case LoadResult::Missing:
-        log_.line("card file %s: missing, the card is blank", opt_.card_path.c_str());
-        break;
+    case LoadResult::Missing: log_.line("card file %s: missing, the card is blank", opt_.card_path.c_str()); break;
     case LoadResult::Error:
         // Refuse to start rather than overwrite a card file we cannot read.
         log_.line("error: %s", error.c_str());
@@ -192,7 +190,8 @@ bool Emulator::setup() {
 
 bool Emulator::open_port() {
     std::string error;
-    const bool ok = opt_.tty_path.empty() ? port_.open_pty(opt_.link_path, error) : port_.open_tty(opt_.tty_path, error);
+    const bool ok =
+        opt_.tty_path.empty() ? port_.open_pty(opt_.link_path, error) : port_.open_tty(opt_.tty_path, error);
     if (!ok) {
         log_.line("error: %s", error.c_str());
         std::fprintf(stderr, "cardemu: %s\n", error.c_str());
@@ -243,15 +242,12 @@ void Emulator::cleanup() {
     if (!opt_.link_path.empty() && !port_.name().empty()) {
         char target[256];
         const ssize_t n = ::readlink(opt_.link_path.c_str(), target, sizeof target - 1);
-        if (n > 0 && port_.name() == std::string(target, static_cast<std::size_t>(n)))
-            ::unlink(opt_.link_path.c_str());
+        if (n > 0 && port_.name() == std::string(target, static_cast<std::size_t>(n))) ::unlink(opt_.link_path.c_str());
     }
     port_.close();
 }
 
-Nanos Emulator::tx_due() const {
-    return tx_start_ + (tx_sent_ + 1) * kBitsTimesSecond / kBaud;
-}
+Nanos Emulator::tx_due() const { return tx_start_ + (tx_sent_ + 1) * kBitsTimesSecond / kBaud; }
 
 void Emulator::enqueue(const Bytes& bytes, Nanos now) {
     if (bytes.empty()) return;
@@ -299,7 +295,8 @@ void Emulator::pump_tx(Nanos now) {
 }
 
 void Emulator::apply(const Output& out, Nanos now) {
-    for (const std::string& note : out.notes) log_.line("%s", note.c_str());
+    for (const std::string& note : out.notes)
+        log_.line("%s", note.c_str());
     enqueue(out.send, now);
     if (out.hangup) hangup_pending_ = true;
 }
@@ -321,7 +318,8 @@ void Emulator::on_port_readable(Nanos now) {
         const ssize_t n = ::read(port_.fd(), buf, sizeof buf);
         if (n > 0) {
             parser_.feed(buf, static_cast<std::size_t>(n));
-            while (auto frame = parser_.next()) on_frame(*frame, now);
+            while (auto frame = parser_.next())
+                on_frame(*frame, now);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -382,7 +380,8 @@ void Emulator::on_stdin() {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (n > 0) {
         stdin_lines_.feed(buf, static_cast<std::size_t>(n));
-        while (auto line = stdin_lines_.next()) on_command_line(*line, true, now_ns());
+        while (auto line = stdin_lines_.next())
+            on_command_line(*line, true, now_ns());
         return;
     }
     if (auto line = stdin_lines_.rest()) on_command_line(*line, true, now_ns());
@@ -396,7 +395,8 @@ void Emulator::on_control() {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (n > 0) {
         control_lines_.feed(buf, static_cast<std::size_t>(n));
-        while (auto line = control_lines_.next()) on_command_line(*line, false, now_ns());
+        while (auto line = control_lines_.next())
+            on_command_line(*line, false, now_ns());
         return;
     }
     // The last writer went away: re-open so the next one can connect.
@@ -481,8 +481,8 @@ int Emulator::run() {
     return 0;
 }
 
-}  // namespace
-}  // namespace cardemu
+} // namespace
+} // namespace cardemu
 
 int main(int argc, char** argv) {
     using namespace cardemu;

@@ -24,7 +24,7 @@ std::string trim(const std::string& s) {
     return s.substr(b, s.find_last_not_of(blanks) - b + 1);
 }
 
-}  // namespace
+} // namespace
 
 const char* usage_text() {
     return "usage: cardemu --card FILE [options]\n"
@@ -73,18 +73,17 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
         } else if (name == "--no-pacing") {
             if (!flag_only()) return false;
             out.pacing = false;
-        } else if (name == "--card" || name == "--link" || name == "--tty" || name == "--control" ||
-                   name == "--log") {
+        } else if (name == "--card" || name == "--link" || name == "--tty" || name == "--control" || name == "--log") {
             if (!take_value()) return false;
             if (value.empty()) {
                 error = name + " needs a non-empty path";
                 return false;
             }
-            std::string& target = name == "--card"    ? out.card_path
-                                  : name == "--link"  ? out.link_path
-                                  : name == "--tty"   ? out.tty_path
-                                  : name == "--log"   ? out.log_path
-                                                      : out.control_path;
+            std::string& target = name == "--card"   ? out.card_path
+                                  : name == "--link" ? out.link_path
+                                  : name == "--tty"  ? out.tty_path
+                                  : name == "--log"  ? out.log_path
+                                                     : out.control_path;
             target = value;
         } else if (name == "--swipe") {
             if (!take_value()) return false;
@@ -153,4 +152,4 @@ Command parse_command(const std::string& line) {
     return c;
 }
 
-}  // namespace cardemu
+} // namespace cardemu

@@ -10,9 +10,9 @@
 namespace cardemu {
 
 enum class SwipeMode {
-    Auto,    // the card is swiped a fixed delay after the frame arrives
-    Enter,   // a line on standard input swipes the card
-    Manual,  // only the control command "swipe" does
+    Auto,   // the card is swiped a fixed delay after the frame arrives
+    Enter,  // a line on standard input swipes the card
+    Manual, // only the control command "swipe" does
 };
 
 struct Options {
@@ -42,6 +42,6 @@ struct Command {
 // blanks ignored); a blank line is Empty.
 Command parse_command(const std::string& line);
 
-}  // namespace cardemu
+} // namespace cardemu
 
 #endif

@@ -36,7 +36,7 @@ bool make_raw(int fd, const std::string& name, std::string& error) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 bool replace_symlink(const std::string& target, const std::string& link, std::string& error) {
     const std::string tmp = link + ".tmp." + std::to_string(::getpid());
@@ -106,4 +106,4 @@ void Port::close() {
     fd_ = -1;
 }
 
-}  // namespace cardemu
+} // namespace cardemu

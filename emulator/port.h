@@ -35,6 +35,6 @@ private:
 // Makes `link` a symlink to `target`, replacing whatever was there, atomically.
 bool replace_symlink(const std::string& target, const std::string& link, std::string& error);
 
-}  // namespace cardemu
+} // namespace cardemu
 
 #endif

@@ -8,9 +8,7 @@ namespace {
 
 const Bytes kWriteEnd{kEndWrite1, kEndWrite2, kEndWrite3};
 
-std::string byte_count(const Bytes& b) {
-    return std::to_string(b.size()) + (b.size() == 1 ? " byte" : " bytes");
-}
+std::string byte_count(const Bytes& b) { return std::to_string(b.size()) + (b.size() == 1 ? " byte" : " bytes"); }
 
 const char* tracks_name(Tracks t) {
     switch (t) {
@@ -21,7 +19,7 @@ const char* tracks_name(Tracks t) {
     return "?";
 }
 
-}  // namespace
+} // namespace
 
 std::string hex(const Bytes& bytes) {
     std::string out;
@@ -48,8 +46,7 @@ std::string describe(const Frame& frame) {
     }
     const bool t1 = !frame.track1.empty();
     const bool t2 = !frame.track2.empty();
-    if (t1 && t2)
-        return "write tracks 1 and 2 (" + byte_count(frame.track1) + ", " + byte_count(frame.track2) + ")";
+    if (t1 && t2) return "write tracks 1 and 2 (" + byte_count(frame.track1) + ", " + byte_count(frame.track2) + ")";
     if (t1) return "write track 1 (" + byte_count(frame.track1) + ")";
     if (t2) return "write track 2 (" + byte_count(frame.track2) + ")";
     return "write with no track data";
@@ -111,8 +108,8 @@ std::optional<Frame> FrameParser::next() {
 }
 
 std::optional<Fault> parse_fault(const std::string& name) {
-    static const Fault all[] = {Fault::None, Fault::Silent, Fault::BadStatus,
-                                Fault::NoTrailer, Fault::Extra, Fault::Hangup};
+    static const Fault all[] = {Fault::None,      Fault::Silent, Fault::BadStatus,
+                                Fault::NoTrailer, Fault::Extra,  Fault::Hangup};
     for (Fault f : all)
         if (name == fault_name(f)) return f;
     return std::nullopt;
@@ -264,7 +261,8 @@ Output Device::swipe_read() {
 }
 
 void Device::answer_waiting(Output& out) {
-    for (; waiting_status_ > 0; --waiting_status_) out.send += status_reply(last_ok_, fault_);
+    for (; waiting_status_ > 0; --waiting_status_)
+        out.send += status_reply(last_ok_, fault_);
 }
 
 void Device::apply_faults(Output& out) const {
@@ -274,4 +272,4 @@ void Device::apply_faults(Output& out) const {
     }
 }
 
-}  // namespace cardemu
+} // namespace cardemu

@@ -51,15 +51,15 @@ enum class FrameKind {
     ReadTrack1,
     ReadTrack2,
     ReadBoth,
-    Unknown,  // bytes that start no known frame; skipped
-    Bad,      // a write frame that cannot be accepted (NUL in it, or too long)
+    Unknown, // bytes that start no known frame; skipped
+    Bad,     // a write frame that cannot be accepted (NUL in it, or too long)
 };
 
 struct Frame {
     FrameKind kind = FrameKind::Unknown;
-    Bytes raw;     // the bytes as received
-    Bytes track1;  // Write: new track-1 data; empty leaves the track as it is
-    Bytes track2;  // Write: new track-2 data; empty leaves the track as it is
+    Bytes raw;    // the bytes as received
+    Bytes track1; // Write: new track-1 data; empty leaves the track as it is
+    Bytes track2; // Write: new track-2 data; empty leaves the track as it is
 };
 
 // A one-line description for the log, e.g. "write track 1 (5 bytes)".
@@ -98,11 +98,11 @@ private:
 
 enum class Fault {
     None,
-    Silent,     // never answer anything
-    BadStatus,  // status answers end in 0x71
-    NoTrailer,  // track replies lack their 2 trailing bytes
-    Extra,      // track replies get 3 extra 0xEE bytes after the trailer
-    Hangup,     // send half of the next track reply, then drop the line (one-shot)
+    Silent,    // never answer anything
+    BadStatus, // status answers end in 0x71
+    NoTrailer, // track replies lack their 2 trailing bytes
+    Extra,     // track replies get 3 extra 0xEE bytes after the trailer
+    Hangup,    // send half of the next track reply, then drop the line (one-shot)
 };
 
 std::optional<Fault> parse_fault(const std::string& name);
@@ -125,9 +125,9 @@ public:
 
 // What the device does in response to an event.
 struct Output {
-    Bytes send;                      // bytes to put on the line
-    bool hangup = false;             // drop the line once `send` has gone out
-    std::vector<std::string> notes;  // what happened, for the log
+    Bytes send;                     // bytes to put on the line
+    bool hangup = false;            // drop the line once `send` has gone out
+    std::vector<std::string> notes; // what happened, for the log
 };
 
 // The reader/writer: one operation (read or write) at a time waits for the
@@ -171,6 +171,6 @@ private:
 // "1B 6A" style hex for the log.
 std::string hex(const Bytes& bytes);
 
-}  // namespace cardemu
+} // namespace cardemu
 
 #endif

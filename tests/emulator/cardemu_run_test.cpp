@@ -32,7 +32,8 @@ using Bytes = std::string;
 
 Bytes B(std::initializer_list<int> values) {
     Bytes out;
-    for (int v : values) out += static_cast<char>(v);
+    for (int v : values)
+        out += static_cast<char>(v);
     return out;
 }
 
@@ -162,7 +163,8 @@ public:
             std::string prog = CARDEMU_PATH;
             argv.push_back(prog.data());
             std::vector<std::string> copy = args;
-            for (auto& a : copy) argv.push_back(a.data());
+            for (auto& a : copy)
+                argv.push_back(a.data());
             argv.push_back(nullptr);
             ::execv(prog.c_str(), argv.data());
             ::_exit(127);
@@ -271,7 +273,7 @@ TEST_F(CardemuRun, WriteThenStatusWritesTheCardFileAndReadGetsItBack) {
     EXPECT_EQ(read_bytes(fd, reply.size(), 1000), reply);
     write_all(fd, kStatus);
     EXPECT_EQ(read_bytes(fd, 2, 1000), kOk);
-    EXPECT_EQ(read_bytes(fd, 1, 100), "");  // nothing more
+    EXPECT_EQ(read_bytes(fd, 1, 100), ""); // nothing more
 
     EXPECT_EQ(emu.terminate(), 0);
     const std::string logged = read_file(log());
@@ -285,9 +287,9 @@ TEST_F(CardemuRun, ManualSwipeAndResetCancellingAWrite) {
 
     write_all(fd, B({0x1B, 0x74, 0x1D}) + ";42?" + B({0x1D, 0x1B, 0x5C}));
     write_all(fd, kStatus);
-    EXPECT_EQ(read_bytes(fd, 10, 300), "");  // held: no swipe yet
+    EXPECT_EQ(read_bytes(fd, 10, 300), ""); // held: no swipe yet
     struct stat st {};
-    EXPECT_NE(::stat(card().c_str(), &st), 0);  // a missing file is a blank card
+    EXPECT_NE(::stat(card().c_str(), &st), 0); // a missing file is a blank card
 
     emu.command("swipe");
     EXPECT_EQ(read_bytes(fd, 2, 2000), kOk);
@@ -347,8 +349,8 @@ TEST_F(CardemuRun, RepliesArePacedAtTheLineSpeed) {
 TEST_F(CardemuRun, HangupFaultDropsTheLineAndMovesTheLinkToANewPty) {
     write_file(card(), "track1: ABCDEFGHIJ\ntrack2: \n");
     const std::string link = dir.file("com5");
-    ASSERT_TRUE(emu.start({"--no-pacing", "--swipe-delay", "0", "--fault", "hangup", "--link", link, "--card",
-                           card(), "--log", log()}));
+    ASSERT_TRUE(emu.start(
+        {"--no-pacing", "--swipe-delay", "0", "--fault", "hangup", "--link", link, "--card", card(), "--log", log()}));
     const std::string first_pty = emu.port();
     ASSERT_FALSE(first_pty.empty());
     char target[256] = {};
@@ -381,7 +383,7 @@ TEST_F(CardemuRun, HangupFaultDropsTheLineAndMovesTheLinkToANewPty) {
     EXPECT_EQ(read_bytes(fd, 1, 100), "");
 
     EXPECT_EQ(emu.terminate(), 0);
-    EXPECT_EQ(::access(link.c_str(), F_OK), -1);  // the link is removed at exit
+    EXPECT_EQ(::access(link.c_str(), F_OK), -1); // the link is removed at exit
 }
 
 TEST_F(CardemuRun, ControlFifoTakesCommandsFromSeveralWriters) {
@@ -401,7 +403,7 @@ TEST_F(CardemuRun, ControlFifoTakesCommandsFromSeveralWriters) {
     }
     EXPECT_EQ(answer, kFail);
 
-    ASSERT_TRUE(send_control(fifo, "fault none"));  // a second writer, after the first closed
+    ASSERT_TRUE(send_control(fifo, "fault none")); // a second writer, after the first closed
     for (int i = 0; i < 50 && answer != kOk; ++i) {
         write_all(fd, kStatus);
         answer = read_bytes(fd, 2, 1000);
@@ -411,7 +413,7 @@ TEST_F(CardemuRun, ControlFifoTakesCommandsFromSeveralWriters) {
 
     ASSERT_TRUE(send_control(fifo, "quit"));
     EXPECT_EQ(emu.wait(3000), 0);
-    EXPECT_NE(::stat(fifo.c_str(), &st), 0);  // removed at exit
+    EXPECT_NE(::stat(fifo.c_str(), &st), 0); // removed at exit
 }
 
 TEST_F(CardemuRun, RefusesAnUnreadableCardFile) {
@@ -421,4 +423,4 @@ TEST_F(CardemuRun, RefusesAnUnreadableCardFile) {
     EXPECT_EQ(read_file(card()), "this is not a card\n");
 }
 
-}  // namespace
+} // namespace

@@ -75,7 +75,8 @@ TEST(CardFile, UnescapeAcceptsLowerCaseHexAndRejectsBadEscapes) {
 
 TEST(CardFile, EveryByteValueRoundTrips) {
     Card card;
-    for (int i = 0; i < 256; ++i) card.track1 += static_cast<char>(i);
+    for (int i = 0; i < 256; ++i)
+        card.track1 += static_cast<char>(i);
     card.track2 = " " + card.track1 + " ";
     const std::string text = format_card(card);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
@@ -172,5 +173,5 @@ TEST(FileCardStore, MissingFileIsABlankCardAndWritesCreateIt) {
     EXPECT_FALSE(store.load(card, error));
 }
 
-}  // namespace
-}  // namespace cardemu
+} // namespace
+} // namespace cardemu

@@ -66,7 +66,8 @@ TEST(Options, RejectsBadCommandLines) {
     };
     for (const auto& args : bad) {
         std::string joined;
-        for (const auto& a : args) joined += a + " ";
+        for (const auto& a : args)
+            joined += a + " ";
         SCOPED_TRACE(joined);
         Options o;
         o.card_path = "untouched";
@@ -107,5 +108,5 @@ TEST(Commands, ParsesControlLines) {
     }
 }
 
-}  // namespace
-}  // namespace cardemu
+} // namespace
+} // namespace cardemu

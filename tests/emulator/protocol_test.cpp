@@ -10,13 +10,15 @@ namespace {
 
 Bytes B(std::initializer_list<int> values) {
     Bytes out;
-    for (int v : values) out += static_cast<char>(v);
+    for (int v : values)
+        out += static_cast<char>(v);
     return out;
 }
 
 std::vector<Frame> parse_all(FrameParser& parser) {
     std::vector<Frame> frames;
-    while (auto f = parser.next()) frames.push_back(*f);
+    while (auto f = parser.next())
+        frames.push_back(*f);
     return frames;
 }
 
@@ -37,8 +39,7 @@ TEST(FrameParser, RecognisesEachFrame) {
         {"read both", B({0x1B, 0x5D}), FrameKind::ReadBoth, "", ""},
         {"write t1", B({0x1B, 0x74}) + "%AB?" + B({0x1D, 0x1B, 0x5C}), FrameKind::Write, "%AB?", ""},
         {"write t2", B({0x1B, 0x74, 0x1D}) + ";12?" + B({0x1D, 0x1B, 0x5C}), FrameKind::Write, "", ";12?"},
-        {"write both", B({0x1B, 0x74}) + "T1" + B({0x1D}) + "T2" + B({0x1D, 0x1B, 0x5C}), FrameKind::Write, "T1",
-         "T2"},
+        {"write both", B({0x1B, 0x74}) + "T1" + B({0x1D}) + "T2" + B({0x1D, 0x1B, 0x5C}), FrameKind::Write, "T1", "T2"},
         // ESC inside track data is data: only 1D 1B 5C ends the frame.
         {"t1 holds frames", B({0x1B, 0x74, 'A', 0x1B, 0x6A, 0x1B, 0x5C, 0x1B, 0x30, 0x1D, 0x1B, 0x5C}),
          FrameKind::Write, B({'A', 0x1B, 0x6A, 0x1B, 0x5C, 0x1B, 0x30}), ""},
@@ -108,7 +109,8 @@ TEST(FrameParser, SameFramesWhateverThePiecesTheBytesArriveIn) {
         std::vector<Frame> got;
         for (char c : stream) {
             parser.feed(&c, 1);
-            for (auto& f : parse_all(parser)) got.push_back(f);
+            for (auto& f : parse_all(parser))
+                got.push_back(f);
         }
         same(got);
     }
@@ -118,7 +120,8 @@ TEST(FrameParser, SameFramesWhateverThePiecesTheBytesArriveIn) {
         parser.feed(stream.substr(0, cut));
         auto got = parse_all(parser);
         parser.feed(stream.substr(cut));
-        for (auto& f : parse_all(parser)) got.push_back(f);
+        for (auto& f : parse_all(parser))
+            got.push_back(f);
         same(got);
     }
 }
@@ -227,8 +230,7 @@ TEST(Replies, TrackReplyLayouts) {
         {"both", Tracks::Both, Fault::None, B({0x1B, 0x73}) + "%T1?" + B({0x1D}) + ";T2?" + B({0x3F, 0x1C})},
         {"t1 notrailer", Tracks::One, Fault::NoTrailer, B({0x1B, 0x73}) + "%T1?"},
         {"both notrailer", Tracks::Both, Fault::NoTrailer, B({0x1B, 0x73}) + "%T1?" + B({0x1D}) + ";T2?"},
-        {"t2 extra", Tracks::Two, Fault::Extra,
-         B({0x1B, 0x73, 0x32}) + ";T2?" + B({0x3F, 0x1C, 0xEE, 0xEE, 0xEE})},
+        {"t2 extra", Tracks::Two, Fault::Extra, B({0x1B, 0x73, 0x32}) + ";T2?" + B({0x3F, 0x1C, 0xEE, 0xEE, 0xEE})},
         {"t1 badstatus", Tracks::One, Fault::BadStatus, B({0x1B, 0x73}) + "%T1?" + B({0x3F, 0x1C})},
     };
     for (const auto& c : cases) {
@@ -410,7 +412,7 @@ TEST_F(DeviceTest, FailuresMakeTheStatusFail) {
         store.fail_load = true;
         send(write_frame("A", ""));
         device.on_swipe();
-        EXPECT_EQ(store.saves, 1);  // the failed attempt above only
+        EXPECT_EQ(store.saves, 1); // the failed attempt above only
         EXPECT_EQ(send(kStatus).send, kFail);
     }
     {
@@ -452,7 +454,7 @@ TEST_F(DeviceTest, FaultSilentSuppressesEveryReply) {
     send(write_frame("W", ""));
     send(kStatus);
     EXPECT_TRUE(device.on_swipe().send.empty());
-    EXPECT_EQ(store.card.track1, "W");  // the card is still written
+    EXPECT_EQ(store.card.track1, "W"); // the card is still written
     device.set_fault(Fault::None);
     EXPECT_EQ(send(kStatus).send, kOk);
 }
@@ -467,13 +469,13 @@ TEST_F(DeviceTest, FaultsShapeTheReplies) {
     device.set_fault(Fault::Extra);
     send(B({0x1B, 0x54, 0x5D}));
     EXPECT_EQ(device.on_swipe().send, B({0x1B, 0x73, 0x32}) + "1234" + B({0x3F, 0x1C, 0xEE, 0xEE, 0xEE}));
-    EXPECT_EQ(device.fault(), Fault::Extra);  // lasting until changed
+    EXPECT_EQ(device.fault(), Fault::Extra); // lasting until changed
 }
 
 TEST_F(DeviceTest, FaultHangupSendsHalfOfOneTrackReplyThenClears) {
     store.card = {"ABCDEFGH", ""};
     device.set_fault(Fault::Hangup);
-    EXPECT_EQ(send(kStatus).send, kOk);  // status answers are not affected
+    EXPECT_EQ(send(kStatus).send, kOk); // status answers are not affected
     send(B({0x1B, 0x42, 0x5D}));
     send(kStatus);
     Output out = device.on_swipe();
@@ -489,5 +491,5 @@ TEST_F(DeviceTest, FaultHangupSendsHalfOfOneTrackReplyThenClears) {
     EXPECT_FALSE(out.hangup);
 }
 
-}  // namespace
-}  // namespace cardemu
+} // namespace
+} // namespace cardemu
