@@ -302,6 +302,12 @@ void Emulator::apply(const Output& out, Nanos now) {
 }
 
 void Emulator::on_frame(const Frame& frame, Nanos now) {
+    if (hangup_pending_) {
+        // The device is going off the line in the middle of a reply: it
+        // answers nothing more on this port.
+        log_.line("RX %s (%s; ignored, the line is dropping)", hex(frame.raw).c_str(), describe(frame).c_str());
+        return;
+    }
     log_.line("RX %s (%s)", hex(frame.raw).c_str(), describe(frame).c_str());
     const std::uint64_t before = device_.operation();
     apply(device_.on_frame(frame), now);
