@@ -37,6 +37,11 @@ constexpr Nanos kBaud = 9600;
 // dropping the line, so the host has read those bytes (closing the master
 // flushes whatever is still queued for the slave).
 constexpr Nanos kHangupLinger = 100 * kMilli;
+// The host writes each frame in one go; a frame still incomplete after this
+// long without a byte is given up, so a frame that lost its end cannot
+// swallow the frames after it. (The host sends its status request about
+// 100 ms after a write frame.)
+constexpr Nanos kFrameGap = 50 * kMilli;
 
 volatile sig_atomic_t g_stop_signal = 0;
 
@@ -139,6 +144,7 @@ private:
     FileCardStore store_;
     Device device_;
     FrameParser parser_;
+    Nanos last_rx_ = 0;
     Port port_;
 
     // Transmit queue, paced as a UART would send it: byte k of a burst that
@@ -323,6 +329,7 @@ void Emulator::on_port_readable(Nanos now) {
     for (;;) {
         const ssize_t n = ::read(port_.fd(), buf, sizeof buf);
         if (n > 0) {
+            last_rx_ = now;
             parser_.feed(buf, static_cast<std::size_t>(n));
             while (auto frame = parser_.next())
                 on_frame(*frame, now);
@@ -434,6 +441,10 @@ int Emulator::run() {
             swipe_at_.reset();
             if (device_.busy() && device_.operation() == swipe_operation_) swipe("auto", now);
         }
+        if (parser_.buffered() > 0 && now >= last_rx_ + kFrameGap) {
+            log_.line("incomplete frame: no byte for %lld ms", static_cast<long long>(kFrameGap / kMilli));
+            if (auto frame = parser_.expire()) on_frame(*frame, now);
+        }
         pump_tx(now);
         if (hangup_pending_ && txq_.empty()) {
             if (!hangup_at_) hangup_at_ = now + kHangupLinger;
@@ -448,6 +459,7 @@ int Emulator::run() {
         if (!txq_.empty() && opt_.pacing) consider(tx_due());
         if (hangup_at_) consider(*hangup_at_);
         if (swipe_at_) consider(*swipe_at_);
+        if (parser_.buffered() > 0) consider(last_rx_ + kFrameGap);
 
         pollfd fds[3];
         nfds_t count = 0;

@@ -107,6 +107,12 @@ std::optional<Frame> FrameParser::next() {
     }
 }
 
+std::optional<Frame> FrameParser::expire() {
+    if (buf_.empty()) return std::nullopt;
+    const bool write = buf_.size() >= 2 && buf_[0] == kEsc && buf_[1] == kCmdWrite;
+    return take(write ? FrameKind::Bad : FrameKind::Unknown, buf_.size());
+}
+
 std::optional<Fault> parse_fault(const std::string& name) {
     static const Fault all[] = {Fault::None,      Fault::Silent, Fault::BadStatus,
                                 Fault::NoTrailer, Fault::Extra,  Fault::Hangup};

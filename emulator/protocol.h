@@ -86,6 +86,10 @@ public:
     void feed(const Bytes& data) { feed(data.data(), data.size()); }
     // The next complete frame (or run of unknown bytes), if any.
     std::optional<Frame> next();
+    // Gives up an incomplete frame (the main loop calls this when the line
+    // has been quiet too long): an unfinished write frame comes out as Bad,
+    // so the write fails; anything else as Unknown.
+    std::optional<Frame> expire();
     // Forgets anything buffered (used when the line is dropped).
     void clear() { buf_.clear(); }
     std::size_t buffered() const { return buf_.size(); }

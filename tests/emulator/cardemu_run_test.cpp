@@ -326,6 +326,28 @@ TEST_F(CardemuRun, ThePtyPassesEveryByteUntranslatedWithoutEcho) {
     EXPECT_EQ(read_file(log()).find("unknown"), std::string::npos) << read_file(log());
 }
 
+TEST_F(CardemuRun, AFrameThatLostItsEndIsDroppedAfterAPause) {
+    write_file(card(), "track1: keep\ntrack2: \n");
+    start({"--no-pacing", "--swipe-delay", "0"});
+
+    // A write frame without its terminator fails the write instead of
+    // swallowing the status request that follows it.
+    write_all(fd, B({0x1B, 0x74}) + "lost");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    write_all(fd, kStatus);
+    EXPECT_EQ(read_bytes(fd, 2, 1000), kFail);
+    EXPECT_EQ(read_file(card()), "track1: keep\ntrack2: \n");
+
+    // Half a read frame is only skipped; the next read works.
+    write_all(fd, B({0x1B, 0x42}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    write_all(fd, B({0x1B, 0x42, 0x5D}));
+    const Bytes reply = B({0x1B, 0x73}) + "keep" + B({0x3F, 0x1C});
+    EXPECT_EQ(read_bytes(fd, reply.size(), 1000), reply);
+    write_all(fd, kStatus);
+    EXPECT_EQ(read_bytes(fd, 2, 1000), kOk);
+}
+
 TEST_F(CardemuRun, RepliesArePacedAtTheLineSpeed) {
     const std::string t1(79, 'A');
     const std::string t2(40, '1');

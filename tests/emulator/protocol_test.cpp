@@ -187,6 +187,31 @@ TEST(FrameParser, WriteWithoutTerminatorIsGivenUpPastTheLimit) {
     EXPECT_EQ(f->kind, FrameKind::Status);
 }
 
+TEST(FrameParser, ExpireGivesUpAnIncompleteFrame) {
+    struct Case {
+        Bytes partial;
+        FrameKind kind;
+    };
+    const std::vector<Case> cases = {
+        {B({0x1B}), FrameKind::Unknown},
+        {B({0x1B, 0x42}), FrameKind::Unknown},
+        {B({0x1B, 0x74}), FrameKind::Bad},
+        {B({0x1B, 0x74, 'A', 0x1D, 0x1B}), FrameKind::Bad},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(hex(c.partial));
+        FrameParser parser;
+        parser.feed(c.partial);
+        EXPECT_FALSE(parser.next().has_value());
+        auto f = parser.expire();
+        ASSERT_TRUE(f.has_value());
+        EXPECT_EQ(f->kind, c.kind);
+        EXPECT_EQ(f->raw, c.partial);
+        EXPECT_EQ(parser.buffered(), 0u);
+        EXPECT_FALSE(parser.expire().has_value());
+    }
+}
+
 TEST(SplitWriteBody, SplitsAtTheFirstGroupSeparator) {
     struct Case {
         Bytes body, t1, t2;
