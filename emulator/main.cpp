@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -133,6 +134,7 @@ private:
     void pump_tx(Nanos now);
     Nanos tx_due() const;
     void hang_up();
+    void log_flush_packet(int control);
     void swipe(const char* why, Nanos now);
 
     void on_stdin();
@@ -329,8 +331,20 @@ void Emulator::on_port_readable(Nanos now) {
     for (;;) {
         const ssize_t n = ::read(port_.fd(), buf, sizeof buf);
         if (n > 0) {
+            const char* data = buf;
+            std::size_t size = static_cast<std::size_t>(n);
+            if (port_.packet_mode()) {
+                const int control = static_cast<unsigned char>(buf[0]);
+                if (control != TIOCPKT_DATA) {
+                    log_flush_packet(control);
+                    continue;
+                }
+                ++data;
+                --size;
+            }
+            if (size == 0) continue;
             last_rx_ = now;
-            parser_.feed(buf, static_cast<std::size_t>(n));
+            parser_.feed(data, size);
             while (auto frame = parser_.next())
                 on_frame(*frame, now);
             continue;
@@ -343,6 +357,14 @@ void Emulator::on_port_readable(Nanos now) {
         hang_up();
         return;
     }
+}
+
+void Emulator::log_flush_packet(int control) {
+    // The pty tells when the host flushes its queues (a purge of the port):
+    // bytes it wrote that were not read here yet, or replies it had not
+    // read yet, are gone.
+    if (control & TIOCPKT_FLUSHWRITE) log_.line("host flushed its output queue (bytes not yet received are lost)");
+    if (control & TIOCPKT_FLUSHREAD) log_.line("host flushed its input queue (reply bytes it had not read are lost)");
 }
 
 void Emulator::hang_up() {

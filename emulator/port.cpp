@@ -1,6 +1,7 @@
 #include "port.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -77,6 +78,13 @@ bool Port::open_pty(const std::string& link, std::string& error) {
         close();
         return false;
     }
+    int on = 1;
+    if (::ioctl(fd_, TIOCPKT, &on) != 0) {
+        error = errno_text("TIOCPKT " + name_);
+        close();
+        return false;
+    }
+    packet_ = true;
     if (!link.empty() && !replace_symlink(name_, link, error)) {
         close();
         return false;
@@ -104,6 +112,7 @@ void Port::close() {
     if (fd_ >= 0) ::close(fd_);
     slave_ = -1;
     fd_ = -1;
+    packet_ = false;
 }
 
 } // namespace cardemu

@@ -23,12 +23,17 @@ public:
     int fd() const { return fd_; }
     // The path the host opens, e.g. /dev/pts/3.
     const std::string& name() const { return name_; }
+    // A pty is read in packet mode: every read starts with a control byte,
+    // TIOCPKT_DATA before data, or flags telling that the host flushed a
+    // queue (so a log can show when the host's purge threw bytes away).
+    bool packet_mode() const { return packet_; }
 
 private:
     int fd_ = -1;
     // Our own handle on the pty slave: while it is open, the host may close and
     // re-open the port without the master seeing a hang-up.
     int slave_ = -1;
+    bool packet_ = false;
     std::string name_;
 };
 

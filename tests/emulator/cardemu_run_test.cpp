@@ -348,6 +348,24 @@ TEST_F(CardemuRun, AFrameThatLostItsEndIsDroppedAfterAPause) {
     EXPECT_EQ(read_bytes(fd, 2, 1000), kOk);
 }
 
+TEST_F(CardemuRun, TheHostsFlushesAreLogged) {
+    start({"--no-pacing"});
+    auto wait_log = [&](const std::string& text) {
+        for (int i = 0; i < 100; ++i) {
+            if (read_file(log()).find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    };
+    ASSERT_EQ(::tcflush(fd, TCOFLUSH), 0);
+    EXPECT_TRUE(wait_log("host flushed its output queue")) << read_file(log());
+    ASSERT_EQ(::tcflush(fd, TCIFLUSH), 0);
+    EXPECT_TRUE(wait_log("host flushed its input queue")) << read_file(log());
+    // Frames still come through after the notices.
+    write_all(fd, kStatus);
+    EXPECT_EQ(read_bytes(fd, 2, 1000), kOk);
+}
+
 TEST_F(CardemuRun, RepliesArePacedAtTheLineSpeed) {
     const std::string t1(79, 'A');
     const std::string t2(40, '1');
