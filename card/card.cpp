@@ -171,7 +171,10 @@ int QT741_CALL CardReset(void) {
     if (!SendFrame(g_comm, kResetFrame, static_cast<DWORD>(lstrlenA(kResetFrame)), SEND_BLOCKING)) {
         return CARD_IO_FAILED;
     }
-    Purge(g_comm, BOTH_BUFFERS);
+    // Only what came in is discarded: a completed write may still sit in the
+    // port's transmit queue (a pseudo-terminal, a buffered adapter), and
+    // clearing that would take the reset frame off the line.
+    Purge(g_comm, PURGE_RXCLEAR);
     return CARD_OK;
 }
 

@@ -78,6 +78,12 @@ struct World {
     DWORD lastKeyQuery = 0;
     std::vector<TraceEntry> trace;
     std::vector<sim::Bytes> written;
+    std::vector<sim::Bytes> lost;
+    struct Queued {
+        sim::Bytes frame;
+        DWORD time;
+    };
+    std::vector<Queued> transmitting; // written, not yet on the line
     std::vector<std::string> problems;
     std::map<std::string, int> calls;
 };
@@ -308,6 +314,7 @@ void EscapeOnQuery(int n) { w.escapeQueries.insert(n); }
 void ClearTrace() {
     w.trace.clear();
     w.written.clear();
+    w.lost.clear();
     w.calls.clear();
 }
 
@@ -318,6 +325,7 @@ std::vector<std::string> Trace() {
 }
 
 std::vector<Bytes> Written() { return w.written; }
+std::vector<Bytes> Lost() { return w.lost; }
 std::vector<std::string> Problems() { return w.problems; }
 
 int OpenHandles() {
@@ -487,6 +495,12 @@ BOOL WINAPI PurgeComm(HANDLE handle, DWORD flags) {
     PortModel* port = PortOf(handle, "PurgeComm");
     if (Fails("PurgeComm", &error)) return Failed(call, error);
     if (!port) return Failed(call, w.lastError);
+    if (flags & PURGE_TXCLEAR) {
+        for (const auto& queued : w.transmitting) {
+            if (queued.time == w.now) w.lost.push_back(queued.frame);
+        }
+        w.transmitting.clear();
+    }
     if (flags & PURGE_RXCLEAR) {
         port->rx.erase(std::remove_if(port->rx.begin(), port->rx.end(), [](const Arrival& a) { return a.time <= w.now; }),
                        port->rx.end());
@@ -535,6 +549,7 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD writt
     if (script.mode == sim::WriteScript::FAIL) return Failed(call, script.error);
 
     w.written.push_back(frame);
+    w.transmitting.push_back({frame, w.now});
     auto answer = w.answers.find(frame);
     if (answer != w.answers.end()) {
         for (unsigned char b : answer->second.first) port->rx.push_back({w.now + answer->second.second, b});
@@ -573,6 +588,7 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read, L
             std::copy(s.bytes.begin(), s.bytes.begin() + static_cast<long>(n), static_cast<char*>(buffer));
             if (read) *read = static_cast<DWORD>(s.bytes.size()); // as reported, even if more than asked for
             if (s.mode == sim::ReadScript::FAIL) return Failed(call, s.error);
+            if (!s.bytes.empty()) w.transmitting.clear();
             Log(call + " -> " + std::to_string(s.bytes.size()));
             return TRUE;
         }
@@ -583,6 +599,7 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read, L
             const sim::Bytes bytes = Take(*port, length);
             std::copy(bytes.begin(), bytes.end(), static_cast<char*>(buffer));
             if (read) *read = static_cast<DWORD>(bytes.size());
+            w.transmitting.clear(); // the device answered: what was written has reached it
             Log(call + " -> " + std::to_string(bytes.size()));
             return TRUE;
         }
@@ -653,6 +670,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
     }
     std::copy(bytes.begin(), bytes.end(), op->buffer);
     if (transferred) *transferred = static_cast<DWORD>(bytes.size());
+    if (!bytes.empty()) w.transmitting.clear();
     RemoveOperation(op);
     Log(call + " -> " + std::to_string(bytes.size()));
     return TRUE;

@@ -78,7 +78,8 @@ TEST_F(Card, AClosedPortIsRefused) {
 
 TEST_F(Card, ResetSendsItsFrameBetweenTwoPurges) {
     EXPECT_EQ(CardReset(), CARD_OK);
-    EXPECT_EQ(sim::Trace(), (Lines{"PurgeComm TX|RX", "WriteFile 1B 30", "PurgeComm TX|RX"}));
+    EXPECT_EQ(sim::Trace(), (Lines{"PurgeComm TX|RX", "WriteFile 1B 30", "PurgeComm RX"}));
+    EXPECT_THAT(sim::Lost(), IsEmpty()) << "the reset frame must leave the port";
     sim::ClearTrace();
     sim::NextWrite({sim::WriteScript::FAIL, 0, ERROR_GEN_FAILURE});
     EXPECT_EQ(CardReset(), CARD_IO_FAILED);
@@ -145,7 +146,8 @@ TEST_F(Card, IsWriteErrorIsCancelledByEscapeWhileItWaits) {
     const Lines trace = Condensed();
     EXPECT_THAT(Lines(trace.end() - 6, trace.end()),
                 ElementsAre("GetAsyncKeyState -> pressed", "CancelIo", "GetOverlappedResult read wait -> error 995",
-                            "PurgeComm TX|RX", "WriteFile 1B 30", "PurgeComm TX|RX"));
+                            "PurgeComm TX|RX", "WriteFile 1B 30", "PurgeComm RX"));
+    EXPECT_THAT(sim::Lost(), IsEmpty());
 }
 
 TEST_F(Card, APressOverBeforeTheCallDoesNotCancelIt) {
@@ -329,6 +331,7 @@ TEST_F(Card, EscapeWhileAReadWaitsResetsTheDeviceAndLeavesTheBuffersAlone) {
         std::vector<char> out1 = Buffer(CARD_TRACKS_BUFFER_SIZE), out2 = Buffer(CARD_TRACKS_BUFFER_SIZE);
         EXPECT_EQ(op->call(out1.data(), out2.data()), CARD_CANCELLED);
         EXPECT_EQ(Frames(), (Lines{op->frame, "1B 30"}));
+        EXPECT_THAT(sim::Lost(), IsEmpty());
         EXPECT_STREQ(out1.data(), kUntouched);
         EXPECT_STREQ(out2.data(), kUntouched);
         EXPECT_FALSE(sim::ReadOutstanding());

@@ -73,6 +73,10 @@ void EscapeOnQuery(int n);
 void ClearTrace();                        // forget the calls so far (and the frames written)
 std::vector<std::string> Trace();        // one line a call; polling collapsed into "poll N"
 std::vector<Bytes> Written();            // every frame WriteFile was given, in order
+// Frames a transmit purge discarded: one written in the same millisecond as
+// the purge, with no answer from the device in between, has not left the
+// port yet (on a pseudo-terminal or a buffered adapter it is still queued).
+std::vector<Bytes> Lost();
 std::vector<std::string> Problems();     // misuse seen: double closes, stale handles, overlapping reads, ...
 int OpenHandles();                        // handles created and not yet closed
 bool ReadOutstanding();                   // a read not yet completed or cancelled
