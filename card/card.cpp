@@ -26,19 +26,22 @@ struct Request {
     const char* frame;
     bool reopen;           // re-open (and so reconfigure) the port first
     bool cancellable;      // Escape ends the wait for the answer
-    DWORD purgeBefore;     // buffers purged before sending
-    DWORD purgeAfterSend;  // buffers purged between sending and reading
+    bool purgeAfterSend;   // discard input again between sending and reading
     DWORD capacity;        // bytes the answer may have
     ReplyCleanup cleanup;
 };
 
-const DWORD BOTH_BUFFERS = PURGE_TXCLEAR | PURGE_RXCLEAR;
+// Only the receive buffer is ever purged. A frame written earlier may not have
+// left the port yet (a pseudo-terminal or a buffered adapter still holds it
+// after the write completed), and clearing the transmit buffer would cut it
+// off the line: a reset lost that way leaves the device waiting for a card.
+void DiscardInput() { Purge(g_comm, PURGE_RXCLEAR); }
 
 const Request kIsReadError = {
-    kStatusRequest, false, false, BOTH_BUFFERS, 0, kStatusAnswerSize,
+    kStatusRequest, false, false, false, kStatusAnswerSize,
     {CLEAR_ERROR, NOTHING, PURGE_RX, NOTHING}};
 const Request kIsWriteError = {
-    kStatusRequest, false, true, BOTH_BUFFERS, 0, kStatusAnswerSize,
+    kStatusRequest, false, true, false, kStatusAnswerSize,
     {CLEAR_ERROR | PURGE_RX, CLEAR_ERROR, PURGE_RX, NOTHING}};
 
 struct TrackRead {
@@ -50,15 +53,15 @@ struct TrackRead {
 };
 
 const TrackRead kReadTrack1 = {
-    {kReadTrack1Frame, true, true, PURGE_RXCLEAR, PURGE_RXCLEAR, kTrackReplySize,
+    {kReadTrack1Frame, true, true, true, kTrackReplySize,
      {CLEAR_ERROR, CLEAR_ERROR, NOTHING, NOTHING}},
     kReplyLeading, false, true, CARD_TRACK1_BUFFER_SIZE};
 const TrackRead kReadTrack2 = {
-    {kReadTrack2Frame, true, true, PURGE_RXCLEAR, 0, kTrackReplySize,
+    {kReadTrack2Frame, true, true, false, kTrackReplySize,
      {CLEAR_ERROR, CLEAR_ERROR, PURGE_RX, PURGE_RX}},
     kTrack2ReplyLeading, false, false, CARD_TRACK2_BUFFER_SIZE};
 const TrackRead kReadTracks = {
-    {kReadTracksFrame, true, true, PURGE_RXCLEAR, 0, kTrackReplySize,
+    {kReadTracksFrame, true, true, false, kTrackReplySize,
      {NOTHING, NOTHING, PURGE_RX, PURGE_RX}},
     kReplyLeading, true, false, CARD_TRACKS_BUFFER_SIZE};
 
@@ -92,16 +95,16 @@ int Exchange(const Request& request, char* answer, Reply& reply) {
     if (!g_comm.opened) return CARD_NOT_OPEN;
     if (request.reopen) g_comm.OpenPort(g_comm.portName);
 
-    Purge(g_comm, request.purgeBefore);
+    DiscardInput();
     if (!SendFrame(g_comm, request.frame, static_cast<DWORD>(lstrlenA(request.frame)), SEND_POLLING)) {
         return CARD_IO_FAILED;
     }
-    if (request.purgeAfterSend != 0) Purge(g_comm, request.purgeAfterSend);
+    if (request.purgeAfterSend) DiscardInput();
 
     reply = ReadReply(g_comm, answer, request.capacity, request.cancellable);
     const unsigned cleanup = CleanupFor(request.cleanup, reply);
     if (cleanup & CLEAR_ERROR) ClearPortError(g_comm);
-    if (cleanup & PURGE_RX) Purge(g_comm, PURGE_RXCLEAR);
+    if (cleanup & PURGE_RX) DiscardInput();
 
     if (reply.status == REPLY_CANCELLED) {
         CardReset();
@@ -148,7 +151,7 @@ int WriteTracks(const TrackWrite& op, const char* track1, const char* track2) {
 
     if (!g_comm.opened) return CARD_NOT_OPEN;
     g_comm.OpenPort(g_comm.portName);
-    Purge(g_comm, BOTH_BUFFERS);
+    DiscardInput();
     if (!SendFrame(g_comm, frame, length, SEND_BLOCKING)) return CARD_IO_FAILED;
     Sleep(op.pause);
     return IsWriteError();
@@ -167,14 +170,11 @@ int QT741_CALL DestroymComm(void) { return g_comm.ClosePort(); }
 
 int QT741_CALL CardReset(void) {
     if (!g_comm.opened) return CARD_NOT_OPEN;
-    Purge(g_comm, BOTH_BUFFERS);
+    DiscardInput();
     if (!SendFrame(g_comm, kResetFrame, static_cast<DWORD>(lstrlenA(kResetFrame)), SEND_BLOCKING)) {
         return CARD_IO_FAILED;
     }
-    // Only what came in is discarded: a completed write may still sit in the
-    // port's transmit queue (a pseudo-terminal, a buffered adapter), and
-    // clearing that would take the reset frame off the line.
-    Purge(g_comm, PURGE_RXCLEAR);
+    DiscardInput();
     return CARD_OK;
 }
 

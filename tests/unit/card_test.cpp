@@ -78,12 +78,12 @@ TEST_F(Card, AClosedPortIsRefused) {
 
 TEST_F(Card, ResetSendsItsFrameBetweenTwoPurges) {
     EXPECT_EQ(CardReset(), CARD_OK);
-    EXPECT_EQ(sim::Trace(), (Lines{"PurgeComm TX|RX", "WriteFile 1B 30", "PurgeComm RX"}));
+    EXPECT_EQ(sim::Trace(), (Lines{"PurgeComm RX", "WriteFile 1B 30", "PurgeComm RX"}));
     EXPECT_THAT(sim::Lost(), IsEmpty()) << "the reset frame must leave the port";
     sim::ClearTrace();
     sim::NextWrite({sim::WriteScript::FAIL, 0, ERROR_GEN_FAILURE});
     EXPECT_EQ(CardReset(), CARD_IO_FAILED);
-    EXPECT_EQ(sim::Trace(), (Lines{"PurgeComm TX|RX", "WriteFile 1B 30 -> error 31"}));
+    EXPECT_EQ(sim::Trace(), (Lines{"PurgeComm RX", "WriteFile 1B 30 -> error 31"}));
 }
 
 struct StatusCase {
@@ -118,8 +118,8 @@ TEST_F(Card, StatusQueryOutcomes) {
             EXPECT_EQ(write ? IsWriteError() : IsReadError(), write ? c.writeError : c.readError)
                 << (write ? "IsWriteError" : "IsReadError");
             Lines trace = Condensed();
-            const Lines start = write ? Lines{"GetAsyncKeyState", "PurgeComm TX|RX", "WriteFile 1B 6A"}
-                                      : Lines{"PurgeComm TX|RX", "WriteFile 1B 6A"};
+            const Lines start = write ? Lines{"GetAsyncKeyState", "PurgeComm RX", "WriteFile 1B 6A"}
+                                      : Lines{"PurgeComm RX", "WriteFile 1B 6A"};
             ASSERT_GE(trace.size(), start.size() + 1);
             EXPECT_EQ(Lines(trace.begin(), trace.begin() + static_cast<long>(start.size())), start);
             EXPECT_EQ(trace[start.size()].substr(0, 10), "ReadFile 1");
@@ -146,7 +146,7 @@ TEST_F(Card, IsWriteErrorIsCancelledByEscapeWhileItWaits) {
     const Lines trace = Condensed();
     EXPECT_THAT(Lines(trace.end() - 6, trace.end()),
                 ElementsAre("GetAsyncKeyState -> pressed", "CancelIo", "GetOverlappedResult read wait -> error 995",
-                            "PurgeComm TX|RX", "WriteFile 1B 30", "PurgeComm RX"));
+                            "PurgeComm RX", "WriteFile 1B 30", "PurgeComm RX"));
     EXPECT_THAT(sim::Lost(), IsEmpty());
 }
 
@@ -180,8 +180,8 @@ TEST_F(Card, WritesSendTheirFramePauseAndAskForTheStatus) {
         EXPECT_EQ(c.call(), CARD_OK);
         EXPECT_EQ(Condensed(),
                   (Lines{"CreateFileA COM1",
-                         "PurgeComm TX|RX", std::string("WriteFile ") + c.frame, "Sleep " + std::to_string(c.pause),
-                         "GetAsyncKeyState", "PurgeComm TX|RX", "WriteFile 1B 6A", "ReadFile 10 -> pending", "poll 775",
+                         "PurgeComm RX", std::string("WriteFile ") + c.frame, "Sleep " + std::to_string(c.pause),
+                         "GetAsyncKeyState", "PurgeComm RX", "WriteFile 1B 6A", "ReadFile 10 -> pending", "poll 775",
                          "GetOverlappedResult read -> 2"}))
             << ::testing::PrintToString(sim::Trace());
     }
@@ -254,7 +254,7 @@ TEST_F(Card, ReadOutcomes) {
     using R = sim::ReadScript;
     const sim::Bytes seven = sim::B("\xAA\xBB" "123\xCC\xDD");
     const sim::Bytes split = sim::B("\xAA\xBB" "12\x1D" "34\xCC\xDD");
-    const Lines status = {"PurgeComm TX|RX", "WriteFile 1B 6A", "ReadFile 10 -> 2"};
+    const Lines status = {"PurgeComm RX", "WriteFile 1B 6A", "ReadFile 10 -> 2"};
     auto then = [&status](Lines first) {
         first.insert(first.end(), status.begin(), status.end());
         return first;
