@@ -90,8 +90,6 @@ struct World {
 
 World w;
 
-const DWORD kForever = 0xFFFFFFFFu;
-
 void Log(const std::string& text) { w.trace.push_back({text, false, 0}); }
 
 // A call made while waiting for an operation: runs of them become one line.
