@@ -9,45 +9,46 @@
 #define QT741DLL_H
 
 #if defined(_WIN32)
-#  if defined(QT741_BUILDING_DLL)
-#    define QT741_API __declspec(dllexport)
-#  elif defined(QT741_STATIC)
-#    define QT741_API
-#  else
-#    define QT741_API __declspec(dllimport)
-#  endif
-#  define QT741_CALL __stdcall
+#if defined(QT741_BUILDING_DLL)
+#define QT741_API __declspec(dllexport)
+#elif defined(QT741_STATIC)
+#define QT741_API
 #else
-#  define QT741_API
-#  define QT741_CALL
+#define QT741_API __declspec(dllimport)
+#endif
+#define QT741_CALL __stdcall
+#else
+#define QT741_API
+#define QT741_CALL
 #endif
 
 /* The flat functions are exported by name from the module definition file, so
    they carry no dllexport while the library itself is built. */
 #if defined(QT741_BUILDING_DLL) || defined(QT741_STATIC)
-#  define QT741_FUNC
+#define QT741_FUNC
 #else
-#  define QT741_FUNC QT741_API
+#define QT741_FUNC QT741_API
 #endif
 
 /* Results of the card functions. */
 #define CARD_OK 1          /* done; the device's status answer ended in "p" (reset: the frame went out) */
 #define CARD_NOT_OPEN (-1) /* the port is not open (call CreatmComm first); nothing was sent */
-#define CARD_IO_FAILED (-4) /* sending failed, no or a bad answer came, or the arguments were refused
+#define CARD_IO_FAILED                                                                                                 \
+    (-4)                    /* sending failed, no or a bad answer came, or the arguments were refused                  \
                                (a NULL pointer, or track data too long): check the device and retry */
 #define CARD_CANCELLED (-5) /* the user pressed Escape while the call waited; the device was reset */
 
 /* Sizes of the buffers a host passes to the read functions, terminator included.
    A read never writes more than this; a longer track is cut to fit. */
-#define CARD_TRACK1_BUFFER_SIZE 397  /* RadTr1Card: up to 396 characters */
-#define CARD_TRACK2_BUFFER_SIZE 396  /* RadTr2Card: up to 395 characters */
-#define CARD_TRACKS_BUFFER_SIZE 300  /* RadTr12Card, each of the two buffers: up to 299 characters */
+#define CARD_TRACK1_BUFFER_SIZE 397 /* RadTr1Card: up to 396 characters */
+#define CARD_TRACK2_BUFFER_SIZE 396 /* RadTr2Card: up to 395 characters */
+#define CARD_TRACKS_BUFFER_SIZE 300 /* RadTr12Card, each of the two buffers: up to 299 characters */
 
 /* Longest track data the write functions accept; longer data is refused with
    CARD_IO_FAILED before anything is sent. */
-#define CARD_TRACK1_MAX_WRITE 394   /* WrTr1Card */
-#define CARD_TRACK2_MAX_WRITE 393   /* WrTr2Card */
-#define CARD_TRACKS_MAX_WRITE 393   /* WrTr12Card: both tracks together */
+#define CARD_TRACK1_MAX_WRITE 394 /* WrTr1Card */
+#define CARD_TRACK2_MAX_WRITE 393 /* WrTr2Card */
+#define CARD_TRACKS_MAX_WRITE 393 /* WrTr12Card: both tracks together */
 
 #ifdef __cplusplus
 extern "C" {

@@ -24,10 +24,10 @@ struct ReplyCleanup {
 // of the answer.
 struct Request {
     const char* frame;
-    bool reopen;           // re-open (and so reconfigure) the port first
-    bool cancellable;      // Escape ends the wait for the answer
-    bool purgeAfterSend;   // discard input again between sending and reading
-    DWORD capacity;        // bytes the answer may have
+    bool reopen;         // re-open (and so reconfigure) the port first
+    bool cancellable;    // Escape ends the wait for the answer
+    bool purgeAfterSend; // discard input again between sending and reading
+    DWORD capacity;      // bytes the answer may have
     ReplyCleanup cleanup;
 };
 
@@ -37,12 +37,15 @@ struct Request {
 // off the line: a reset lost that way leaves the device waiting for a card.
 void DiscardInput() { Purge(g_comm, PURGE_RXCLEAR); }
 
-const Request kIsReadError = {
-    kStatusRequest, false, false, false, kStatusAnswerSize,
-    {CLEAR_ERROR, NOTHING, PURGE_RX, NOTHING}};
-const Request kIsWriteError = {
-    kStatusRequest, false, true, false, kStatusAnswerSize,
-    {CLEAR_ERROR | PURGE_RX, CLEAR_ERROR, PURGE_RX, NOTHING}};
+// clang-format off
+// The status queries. Columns: frame, reopen, cancellable, purgeAfterSend,
+// capacity, then the cleanup when the answer read ends {empty at once, empty
+// after waiting, failed, received}.
+const Request kIsReadError =  {kStatusRequest, false, false, false, kStatusAnswerSize,
+                               {CLEAR_ERROR,            NOTHING,     PURGE_RX, NOTHING}};
+const Request kIsWriteError = {kStatusRequest, false, true,  false, kStatusAnswerSize,
+                               {CLEAR_ERROR | PURGE_RX, CLEAR_ERROR, PURGE_RX, NOTHING}};
+// clang-format on
 
 struct TrackRead {
     Request request;
@@ -52,18 +55,19 @@ struct TrackRead {
     DWORD bufferSize;      // bytes the host's buffer (each of them) holds
 };
 
-const TrackRead kReadTrack1 = {
-    {kReadTrack1Frame, true, true, true, kTrackReplySize,
-     {CLEAR_ERROR, CLEAR_ERROR, NOTHING, NOTHING}},
-    kReplyLeading, false, true, CARD_TRACK1_BUFFER_SIZE};
-const TrackRead kReadTrack2 = {
-    {kReadTrack2Frame, true, true, false, kTrackReplySize,
-     {CLEAR_ERROR, CLEAR_ERROR, PURGE_RX, PURGE_RX}},
-    kTrack2ReplyLeading, false, false, CARD_TRACK2_BUFFER_SIZE};
-const TrackRead kReadTracks = {
-    {kReadTracksFrame, true, true, false, kTrackReplySize,
-     {NOTHING, NOTHING, PURGE_RX, PURGE_RX}},
-    kReplyLeading, true, false, CARD_TRACKS_BUFFER_SIZE};
+// clang-format off
+// The track reads: the request (columns as above), then leading, twoTracks,
+// keepsFailedCount, bufferSize.
+const TrackRead kReadTrack1 = {{kReadTrack1Frame, true, true, true,  kTrackReplySize,
+                                {CLEAR_ERROR, CLEAR_ERROR, NOTHING,  NOTHING}},
+                               kReplyLeading,       false, true,  CARD_TRACK1_BUFFER_SIZE};
+const TrackRead kReadTrack2 = {{kReadTrack2Frame, true, true, false, kTrackReplySize,
+                                {CLEAR_ERROR, CLEAR_ERROR, PURGE_RX, PURGE_RX}},
+                               kTrack2ReplyLeading, false, false, CARD_TRACK2_BUFFER_SIZE};
+const TrackRead kReadTracks = {{kReadTracksFrame, true, true, false, kTrackReplySize,
+                                {NOTHING,     NOTHING,     PURGE_RX, PURGE_RX}},
+                               kReplyLeading,       true,  false, CARD_TRACKS_BUFFER_SIZE};
+// clang-format on
 
 struct TrackWrite {
     bool track1;
@@ -71,6 +75,7 @@ struct TrackWrite {
     DWORD pause; // ms the device needs after the frame before it is asked for the status
 };
 
+// The track writes. Columns: track1, track2, pause.
 const TrackWrite kWriteTrack1 = {true, false, 100};
 const TrackWrite kWriteTrack2 = {false, true, 50};
 const TrackWrite kWriteTracks = {true, true, 100};

@@ -15,7 +15,8 @@ bool Append(char* frame, DWORD* length, const char* piece) {
 // string of at most outSize - 1 characters.
 void CopyBounded(char* out, DWORD outSize, const char* src, DWORD length) {
     DWORD i = 0;
-    for (; i < length && i + 1 < outSize && src[i] != '\0'; ++i) out[i] = src[i];
+    for (; i < length && i + 1 < outSize && src[i] != '\0'; ++i)
+        out[i] = src[i];
     out[i] = '\0';
 }
 
@@ -46,7 +47,8 @@ void SplitTracks(const char* reply, DWORD count, char* track1, char* track2, DWO
     const char* payload = reply + kReplyLeading;
     const DWORD length = PayloadLength(count, kReplyLeading);
     DWORD separator = 0;
-    while (separator < length && payload[separator] != CARD_GS) ++separator;
+    while (separator < length && payload[separator] != CARD_GS)
+        ++separator;
     CopyBounded(track1, outSize, payload, separator);
     if (separator < length) {
         CopyBounded(track2, outSize, payload + separator + 1, length - separator - 1);

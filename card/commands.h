@@ -10,10 +10,10 @@
 #define CARD_GS '\x1D'
 
 // Fixed pieces from which frames are built.
-static const char kStatusRequest[] = "\x1B\x6A";      // ESC "j"
-static const char kResetFrame[] = "\x1B\x30";         // ESC "0"
-static const char kWriteLeadIn[] = "\x1B\x74";        // ESC "t"
-static const char kTrackSeparator[] = "\x1D";         // GS
+static const char kStatusRequest[] = "\x1B\x6A";       // ESC "j"
+static const char kResetFrame[] = "\x1B\x30";          // ESC "0"
+static const char kWriteLeadIn[] = "\x1B\x74";         // ESC "t"
+static const char kTrackSeparator[] = "\x1D";          // GS
 static const char kWriteTerminator[] = "\x1D\x1B\x5C"; // GS ESC "\"
 static const char kReadTrack1Frame[] = "\x1B\x42\x5D"; // ESC "B" "]"
 static const char kReadTrack2Frame[] = "\x1B\x54\x5D"; // ESC "T" "]"

@@ -52,11 +52,10 @@ mComm::mComm() : opened(false), portHandle(NULL) {
 }
 
 mComm::mComm(const mComm& other)
-    : opened(other.opened),
-      readOverlapped(other.readOverlapped),
-      writeOverlapped(other.writeOverlapped),
+    : opened(other.opened), readOverlapped(other.readOverlapped), writeOverlapped(other.writeOverlapped),
       portHandle(other.portHandle) {
-    for (int i = 0; i < 4; ++i) portName[i] = other.portName[i];
+    for (int i = 0; i < 4; ++i)
+        portName[i] = other.portName[i];
 }
 
 mComm& mComm::operator=(const mComm& other) {
@@ -64,7 +63,8 @@ mComm& mComm::operator=(const mComm& other) {
     opened = other.opened;
     readOverlapped = other.readOverlapped;
     writeOverlapped = other.writeOverlapped;
-    for (int i = 0; i < 4; ++i) portName[i] = other.portName[i];
+    for (int i = 0; i < 4; ++i)
+        portName[i] = other.portName[i];
     portHandle = other.portHandle;
     return *this;
 }

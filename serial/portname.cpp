@@ -47,7 +47,8 @@ bool ResolvePortName(const mComm& port, const char* name, PortName& out) {
         }
         // Four characters, not necessarily terminated.
         int i = 0;
-        for (; i < 4 && port.portName[i] != '\0'; ++i) out.path[i] = port.portName[i];
+        for (; i < 4 && port.portName[i] != '\0'; ++i)
+            out.path[i] = port.portName[i];
         out.path[i] = '\0';
         out.isLong = false;
         return true;

@@ -9,7 +9,7 @@
 
 struct PortName {
     char path[MCOMM_MAX_PORT_NAME + 1]; // what CreateFileA opens
-    bool isLong;                         // longer than portName holds
+    bool isLong;                        // longer than portName holds
 };
 
 // Works out what to open for OpenPort(name). Returns false, refusing the name,

@@ -38,10 +38,10 @@ struct Operation {
     char* buffer;
     DWORD capacity;
     DWORD started;
-    bool scripted;       // a ReadScript decides it, not the device
+    bool scripted;        // a ReadScript decides it, not the device
     sim::ReadScript read; // when scripted
-    int incomplete;      // writes: "not yet" answers left
-    DWORD error;         // writes: the completion's error, 0 for success
+    int incomplete;       // writes: "not yet" answers left
+    DWORD error;          // writes: the completion's error, 0 for success
     bool cancelled;
 };
 
@@ -122,7 +122,8 @@ BOOL Failed(const std::string& call, DWORD error) {
 }
 
 std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    for (char& c : text)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
     return text;
 }
 
@@ -189,9 +190,7 @@ Operation* FindOperation(const OVERLAPPED* overlapped) {
     return nullptr;
 }
 
-void RemoveOperation(const Operation* op) {
-    w.operations.erase(w.operations.begin() + (op - w.operations.data()));
-}
+void RemoveOperation(const Operation* op) { w.operations.erase(w.operations.begin() + (op - w.operations.data())); }
 
 bool AnyReadPending() {
     return std::any_of(w.operations.begin(), w.operations.end(), [](const Operation& op) { return op.isRead; });
@@ -201,7 +200,8 @@ bool AnyReadPending() {
 sim::Bytes Take(PortModel& port, DWORD capacity) {
     sim::Bytes bytes;
     auto it = port.rx.begin();
-    while (it != port.rx.end() && it->time <= w.now && bytes.size() < capacity) bytes.push_back((it++)->byte);
+    while (it != port.rx.end() && it->time <= w.now && bytes.size() < capacity)
+        bytes.push_back((it++)->byte);
     port.rx.erase(port.rx.begin(), it);
     return bytes;
 }
@@ -297,7 +297,8 @@ void Answer(const Bytes& frame, const Bytes& reply, DWORD delay) { w.answers[fra
 void Arrive(const Bytes& bytes, DWORD delay) {
     for (auto& entry : w.ports) {
         if (!entry.second.open) continue;
-        for (unsigned char b : bytes) entry.second.rx.push_back({w.now + delay, b});
+        for (unsigned char b : bytes)
+            entry.second.rx.push_back({w.now + delay, b});
         std::stable_sort(entry.second.rx.begin(), entry.second.rx.end(),
                          [](const Arrival& a, const Arrival& b) { return a.time < b.time; });
     }
@@ -318,7 +319,8 @@ void ClearTrace() {
 
 std::vector<std::string> Trace() {
     std::vector<std::string> lines;
-    for (const TraceEntry& entry : w.trace) lines.push_back(entry.poll ? "poll " + std::to_string(entry.polls) : entry.text);
+    for (const TraceEntry& entry : w.trace)
+        lines.push_back(entry.poll ? "poll " + std::to_string(entry.polls) : entry.text);
     return lines;
 }
 
@@ -346,7 +348,8 @@ PortState Port(const std::string& name) {
     if (it == w.ports.end()) return PortState{false, false, DCB{}, COMMTIMEOUTS{}, 0, 0, 0, false, 0};
     const PortModel& p = it->second;
     size_t waiting = 0;
-    for (const Arrival& a : p.rx) waiting += a.time <= w.now ? 1 : 0;
+    for (const Arrival& a : p.rx)
+        waiting += a.time <= w.now ? 1 : 0;
     return PortState{true, p.open, p.dcb, p.timeouts, p.mask, p.inQueue, p.outQueue, p.dtr, waiting};
 }
 
@@ -354,8 +357,8 @@ PortState Port(const std::string& name) {
 
 // The Win32 functions.
 
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                          DWORD flags, HANDLE) {
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
+                          HANDLE) {
     const std::string call = std::string("CreateFileA ") + (name ? name : "(null)");
     DWORD error = 0;
     if (Fails("CreateFileA", &error)) {
@@ -473,11 +476,10 @@ BOOL WINAPI SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue) {
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS t) {
-    const std::string call = "SetCommTimeouts " + std::to_string(t->ReadIntervalTimeout) + " " +
-                             std::to_string(t->ReadTotalTimeoutMultiplier) + " " +
-                             std::to_string(t->ReadTotalTimeoutConstant) + " " +
-                             std::to_string(t->WriteTotalTimeoutMultiplier) + " " +
-                             std::to_string(t->WriteTotalTimeoutConstant);
+    const std::string call =
+        "SetCommTimeouts " + std::to_string(t->ReadIntervalTimeout) + " " +
+        std::to_string(t->ReadTotalTimeoutMultiplier) + " " + std::to_string(t->ReadTotalTimeoutConstant) + " " +
+        std::to_string(t->WriteTotalTimeoutMultiplier) + " " + std::to_string(t->WriteTotalTimeoutConstant);
     DWORD error = 0;
     PortModel* port = PortOf(handle, "SetCommTimeouts");
     if (Fails("SetCommTimeouts", &error)) return Failed(call, error);
@@ -500,8 +502,9 @@ BOOL WINAPI PurgeComm(HANDLE handle, DWORD flags) {
         w.transmitting.clear();
     }
     if (flags & PURGE_RXCLEAR) {
-        port->rx.erase(std::remove_if(port->rx.begin(), port->rx.end(), [](const Arrival& a) { return a.time <= w.now; }),
-                       port->rx.end());
+        port->rx.erase(
+            std::remove_if(port->rx.begin(), port->rx.end(), [](const Arrival& a) { return a.time <= w.now; }),
+            port->rx.end());
     }
     Log(call);
     return TRUE;
@@ -519,7 +522,8 @@ BOOL WINAPI ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
 }
 
 BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
-    const std::string call = std::string("EscapeCommFunction ") + (function == CLRDTR ? "CLRDTR" : std::to_string(function));
+    const std::string call =
+        std::string("EscapeCommFunction ") + (function == CLRDTR ? "CLRDTR" : std::to_string(function));
     DWORD error = 0;
     PortModel* port = PortOf(handle, "EscapeCommFunction");
     if (Fails("EscapeCommFunction", &error)) return Failed(call, error);
@@ -530,7 +534,8 @@ BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
 }
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped) {
-    const sim::Bytes frame(static_cast<const unsigned char*>(buffer), static_cast<const unsigned char*>(buffer) + length);
+    const sim::Bytes frame(static_cast<const unsigned char*>(buffer),
+                           static_cast<const unsigned char*>(buffer) + length);
     const std::string call = "WriteFile " + sim::Hex(frame);
     DWORD error = 0;
     PortModel* port = PortOf(handle, "WriteFile");
@@ -550,8 +555,10 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD writt
     w.transmitting.push_back({frame, w.now});
     auto answer = w.answers.find(frame);
     if (answer != w.answers.end()) {
-        for (unsigned char b : answer->second.first) port->rx.push_back({w.now + answer->second.second, b});
-        std::stable_sort(port->rx.begin(), port->rx.end(), [](const Arrival& a, const Arrival& b) { return a.time < b.time; });
+        for (unsigned char b : answer->second.first)
+            port->rx.push_back({w.now + answer->second.second, b});
+        std::stable_sort(port->rx.begin(), port->rx.end(),
+                         [](const Arrival& a, const Arrival& b) { return a.time < b.time; });
     }
     if (script.mode == sim::WriteScript::AT_ONCE) {
         if (written) *written = length;
@@ -574,8 +581,18 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read, L
     if (!port) return Failed(call, w.lastError);
     if (overlapped && FindOperation(overlapped)) Problem("ReadFile while a read on the same record is outstanding");
 
-    Operation op{true, handle, FindHandle(handle)->port, overlapped, static_cast<char*>(buffer), length, w.now, false,
-                 sim::ReadScript{}, 0, 0, false};
+    Operation op{true,
+                 handle,
+                 FindHandle(handle)->port,
+                 overlapped,
+                 static_cast<char*>(buffer),
+                 length,
+                 w.now,
+                 false,
+                 sim::ReadScript{},
+                 0,
+                 0,
+                 false};
     if (!w.reads.empty()) {
         op.scripted = true;
         op.read = w.reads.front();
@@ -592,7 +609,8 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read, L
         }
     } else {
         size_t available = 0;
-        for (const Arrival& a : port->rx) available += a.time <= w.now ? 1 : 0;
+        for (const Arrival& a : port->rx)
+            available += a.time <= w.now ? 1 : 0;
         if (available > 0) {
             const sim::Bytes bytes = Take(*port, length);
             std::copy(bytes.begin(), bytes.end(), static_cast<char*>(buffer));
@@ -610,8 +628,8 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read, L
 
 BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
     Operation* op = FindOperation(overlapped);
-    const std::string call = std::string("GetOverlappedResult ") + (op && !op->isRead ? "write" : "read") +
-                             (wait ? " wait" : "");
+    const std::string call =
+        std::string("GetOverlappedResult ") + (op && !op->isRead ? "write" : "read") + (wait ? " wait" : "");
     DWORD error = 0;
     PortOf(handle, "GetOverlappedResult");
     if (op == nullptr) {

@@ -16,12 +16,13 @@ const char kUntouched[] = "untouched";
 // The trace without the details of re-opening, which the port tests cover:
 // a re-open shows as its CreateFileA, without the handle it got.
 Lines Condensed() {
-    const char* const reopenDetails[] = {"CreateEventA",  "CloseHandle",   "GetCommState",   "SetCommMask",
-                                         "SetCommState", "SetupComm", "SetCommTimeouts"};
+    const char* const reopenDetails[] = {"CreateEventA", "CloseHandle", "GetCommState",   "SetCommMask",
+                                         "SetCommState", "SetupComm",   "SetCommTimeouts"};
     Lines lines;
     for (const std::string& line : sim::Trace()) {
         bool detail = false;
-        for (const char* prefix : reopenDetails) detail = detail || line.rfind(prefix, 0) == 0;
+        for (const char* prefix : reopenDetails)
+            detail = detail || line.rfind(prefix, 0) == 0;
         if (!detail) lines.push_back(line.rfind("CreateFileA", 0) == 0 ? line.substr(0, line.find(" ->")) : line);
     }
     return lines;
@@ -29,7 +30,8 @@ Lines Condensed() {
 
 std::vector<std::string> Frames() {
     std::vector<std::string> frames;
-    for (const sim::Bytes& frame : sim::Written()) frames.push_back(sim::Hex(frame));
+    for (const sim::Bytes& frame : sim::Written())
+        frames.push_back(sim::Hex(frame));
     return frames;
 }
 
@@ -70,7 +72,8 @@ TEST_F(Card, AClosedPortIsRefused) {
     for (const auto& call : calls) {
         sim::ClearTrace();
         EXPECT_EQ(call.second(), CARD_NOT_OPEN) << call.first;
-        for (const std::string& line : sim::Trace()) EXPECT_EQ(line, "GetAsyncKeyState") << call.first;
+        for (const std::string& line : sim::Trace())
+            EXPECT_EQ(line, "GetAsyncKeyState") << call.first;
     }
     EXPECT_STREQ(track1.data(), kUntouched);
     EXPECT_STREQ(tracks2.data(), kUntouched);
@@ -89,7 +92,7 @@ TEST_F(Card, ResetSendsItsFrameBetweenTwoPurges) {
 struct StatusCase {
     const char* name;
     sim::ReadScript read;
-    int readError, writeError; // results of IsReadError and IsWriteError
+    int readError, writeError;   // results of IsReadError and IsWriteError
     Lines readAfter, writeAfter; // housekeeping after the answer's read
 };
 
@@ -101,14 +104,26 @@ TEST_F(Card, StatusQueryOutcomes) {
         {"failure", {R::AT_ONCE, sim::B("\x1Bq"), 0, 0}, CARD_IO_FAILED, CARD_IO_FAILED, {}, {}},
         {"p not last", {R::AT_ONCE, sim::B("pq"), 0, 0}, CARD_IO_FAILED, CARD_IO_FAILED, {}, {}},
         {"ten bytes", {R::AT_ONCE, sim::B("123456789p"), 0, 0}, CARD_OK, CARD_OK, {}, {}},
-        {"empty at once", {R::AT_ONCE, {}, 0, 0}, CARD_IO_FAILED, CARD_IO_FAILED, {"ClearCommError"},
+        {"empty at once",
+         {R::AT_ONCE, {}, 0, 0},
+         CARD_IO_FAILED,
+         CARD_IO_FAILED,
+         {"ClearCommError"},
          {"ClearCommError", "PurgeComm RX"}},
         {"empty after waiting", {R::PENDING, {}, 30, 0}, CARD_IO_FAILED, CARD_IO_FAILED, {}, {"ClearCommError"}},
-        {"completion fails", {R::PENDING_ERROR, {}, 30, ERROR_TIMEOUT}, CARD_IO_FAILED, CARD_IO_FAILED, {},
+        {"completion fails",
+         {R::PENDING_ERROR, {}, 30, ERROR_TIMEOUT},
+         CARD_IO_FAILED,
+         CARD_IO_FAILED,
+         {},
          {"ClearCommError"}},
         // The status was never read: that is no success.
-        {"read fails outright", {R::FAIL, {}, 0, ERROR_GEN_FAILURE}, CARD_IO_FAILED, CARD_IO_FAILED,
-         {"PurgeComm RX"}, {"PurgeComm RX"}},
+        {"read fails outright",
+         {R::FAIL, {}, 0, ERROR_GEN_FAILURE},
+         CARD_IO_FAILED,
+         CARD_IO_FAILED,
+         {"PurgeComm RX"},
+         {"PurgeComm RX"}},
     };
     for (const StatusCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -179,10 +194,9 @@ TEST_F(Card, WritesSendTheirFramePauseAndAskForTheStatus) {
         sim::Answer(kStatusRequest, sim::B("\x1Bp"), 1500);
         EXPECT_EQ(c.call(), CARD_OK);
         EXPECT_EQ(Condensed(),
-                  (Lines{"CreateFileA COM1",
-                         "PurgeComm RX", std::string("WriteFile ") + c.frame, "Sleep " + std::to_string(c.pause),
-                         "GetAsyncKeyState", "PurgeComm RX", "WriteFile 1B 6A", "ReadFile 10 -> pending", "poll 775",
-                         "GetOverlappedResult read -> 2"}))
+                  (Lines{"CreateFileA COM1", "PurgeComm RX", std::string("WriteFile ") + c.frame,
+                         "Sleep " + std::to_string(c.pause), "GetAsyncKeyState", "PurgeComm RX", "WriteFile 1B 6A",
+                         "ReadFile 10 -> pending", "poll 775", "GetOverlappedResult read -> 2"}))
             << ::testing::PrintToString(sim::Trace());
     }
 }
@@ -252,8 +266,11 @@ struct ReadCase {
 
 TEST_F(Card, ReadOutcomes) {
     using R = sim::ReadScript;
-    const sim::Bytes seven = sim::B("\xAA\xBB" "123\xCC\xDD");
-    const sim::Bytes split = sim::B("\xAA\xBB" "12\x1D" "34\xCC\xDD");
+    const sim::Bytes seven = sim::B("\xAA\xBB"
+                                    "123\xCC\xDD");
+    const sim::Bytes split = sim::B("\xAA\xBB"
+                                    "12\x1D"
+                                    "34\xCC\xDD");
     const Lines status = {"PurgeComm RX", "WriteFile 1B 6A", "ReadFile 10 -> 2"};
     auto then = [&status](Lines first) {
         first.insert(first.end(), status.begin(), status.end());
@@ -263,25 +280,38 @@ TEST_F(Card, ReadOutcomes) {
         {&kTrack1, "at once", {R::AT_ONCE, seven, 0, 0}, CARD_OK, "123", "", then({})},
         {&kTrack1, "after waiting", {R::PENDING, seven, 50, 0}, CARD_OK, "123", "", then({})},
         {&kTrack1, "empty at once", {R::AT_ONCE, {}, 0, 0}, CARD_IO_FAILED, kUntouched, "", {"ClearCommError"}},
-        {&kTrack1, "empty after waiting", {R::PENDING, {}, 50, 0}, CARD_IO_FAILED, kUntouched, "",
-         {"ClearCommError"}},
+        {&kTrack1, "empty after waiting", {R::PENDING, {}, 50, 0}, CARD_IO_FAILED, kUntouched, "", {"ClearCommError"}},
         {&kTrack1, "fails outright", {R::FAIL, {}, 0, ERROR_GEN_FAILURE}, CARD_OK, kUntouched, "", then({})},
         {&kTrack1, "fails outright with bytes", {R::FAIL, seven, 0, ERROR_GEN_FAILURE}, CARD_OK, "123", "", then({})},
         {&kTrack2, "at once", {R::AT_ONCE, seven, 0, 0}, CARD_OK, "23", "", then({"PurgeComm RX"})},
         {&kTrack2, "after waiting", {R::PENDING, seven, 50, 0}, CARD_OK, "23", "", then({"PurgeComm RX"})},
         {&kTrack2, "empty at once", {R::AT_ONCE, {}, 0, 0}, CARD_IO_FAILED, kUntouched, "", {"ClearCommError"}},
-        {&kTrack2, "empty after waiting", {R::PENDING, {}, 50, 0}, CARD_IO_FAILED, kUntouched, "",
-         {"ClearCommError"}},
-        {&kTrack2, "fails outright with bytes", {R::FAIL, seven, 0, ERROR_GEN_FAILURE}, CARD_OK, kUntouched, "",
+        {&kTrack2, "empty after waiting", {R::PENDING, {}, 50, 0}, CARD_IO_FAILED, kUntouched, "", {"ClearCommError"}},
+        {&kTrack2,
+         "fails outright with bytes",
+         {R::FAIL, seven, 0, ERROR_GEN_FAILURE},
+         CARD_OK,
+         kUntouched,
+         "",
          then({"PurgeComm RX"})},
         {&kTracks, "at once", {R::AT_ONCE, split, 0, 0}, CARD_OK, "12", "34", then({"PurgeComm RX"})},
         {&kTracks, "after waiting", {R::PENDING, split, 50, 0}, CARD_OK, "12", "34", then({"PurgeComm RX"})},
         {&kTracks, "empty at once", {R::AT_ONCE, {}, 0, 0}, CARD_IO_FAILED, kUntouched, kUntouched, {}},
         {&kTracks, "empty after waiting", {R::PENDING, {}, 50, 0}, CARD_IO_FAILED, kUntouched, kUntouched, {}},
-        {&kTracks, "completion fails", {R::PENDING_ERROR, {}, 50, ERROR_TIMEOUT}, CARD_IO_FAILED, kUntouched,
-         kUntouched, {}},
-        {&kTracks, "fails outright with bytes", {R::FAIL, split, 0, ERROR_GEN_FAILURE}, CARD_OK, kUntouched,
-         kUntouched, then({"PurgeComm RX"})},
+        {&kTracks,
+         "completion fails",
+         {R::PENDING_ERROR, {}, 50, ERROR_TIMEOUT},
+         CARD_IO_FAILED,
+         kUntouched,
+         kUntouched,
+         {}},
+        {&kTracks,
+         "fails outright with bytes",
+         {R::FAIL, split, 0, ERROR_GEN_FAILURE},
+         CARD_OK,
+         kUntouched,
+         kUntouched,
+         then({"PurgeComm RX"})},
     };
     for (const ReadCase& c : cases) {
         SCOPED_TRACE(std::string(c.op->name) + ", " + c.outcome);
@@ -308,13 +338,19 @@ TEST_F(Card, ReadOutcomes) {
 
 TEST_F(Card, AFailedStatusAfterAReadStillDeliversTheData) {
     sim::Answer(kStatusRequest, sim::B("\x1Bq"));
-    sim::NextRead({sim::ReadScript::AT_ONCE, sim::B("\xAA\xBB" "123\xCC\xDD"), 0, 0});
+    sim::NextRead({sim::ReadScript::AT_ONCE,
+                   sim::B("\xAA\xBB"
+                          "123\xCC\xDD"),
+                   0, 0});
     EXPECT_EQ(RadTr1Card(track1.data()), CARD_IO_FAILED);
     EXPECT_STREQ(track1.data(), "123");
 }
 
 TEST_F(Card, ReadsFromTheDeviceWhenTheCardIsSwiped) {
-    sim::Answer(sim::B("\x1B\x5D"), sim::B("\x1Bs" "%B123^NAME?\x1D;123=45?\x3F\x1C"), 4000);
+    sim::Answer(sim::B("\x1B\x5D"),
+                sim::B("\x1Bs"
+                       "%B123^NAME?\x1D;123=45?\x3F\x1C"),
+                4000);
     EXPECT_EQ(RadTr12Card(tracks1.data(), tracks2.data()), CARD_OK);
     EXPECT_STREQ(tracks1.data(), "%B123^NAME?");
     EXPECT_STREQ(tracks2.data(), ";123=45?");
@@ -338,7 +374,10 @@ TEST_F(Card, EscapeWhileAReadWaitsResetsTheDeviceAndLeavesTheBuffersAlone) {
         Sleep(200); // the key is released
     }
     // The port works on.
-    sim::NextRead({sim::ReadScript::AT_ONCE, sim::B("\xAA\xBB" "9\xCC\xDD"), 0, 0});
+    sim::NextRead({sim::ReadScript::AT_ONCE,
+                   sim::B("\xAA\xBB"
+                          "9\xCC\xDD"),
+                   0, 0});
     EXPECT_EQ(RadTr1Card(track1.data()), CARD_OK);
     EXPECT_STREQ(track1.data(), "9");
 }

@@ -60,8 +60,8 @@ TEST(StatusAnswer, OnlyTheLastByteCounts) {
         std::string answer;
         bool passed;
     } cases[] = {
-        {"p", true}, {"\x1Bp", true}, {"xyzp", true}, {"pq", false}, {"\x1Bq", false}, {"", false},
-        {"123456789p", true},
+        {"p", true},      {"\x1Bp", true}, {"xyzp", true},       {"pq", false},
+        {"\x1Bq", false}, {"", false},     {"123456789p", true},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(StatusPassed(c.answer.data(), static_cast<DWORD>(c.answer.size())), c.passed) << c.answer;
@@ -83,13 +83,21 @@ TEST(TrackReply, OneTrackDropsItsLeadingAndTrailingBytes) {
         DWORD leading;
         std::string track;
     } cases[] = {
-        {"\xAA\xBB" "123\xCC\xDD", 2, "123"},
-        {"\xAA\xBB" "123\xCC\xDD", 3, "23"},
+        {"\xAA\xBB"
+         "123\xCC\xDD",
+         2, "123"},
+        {"\xAA\xBB"
+         "123\xCC\xDD",
+         3, "23"},
         {"\xAA\xBB\xCC\xDD", 2, ""},
         {"\xAA\xBB\xCC\xDD\xEE", 3, ""},
         {"\xAA", 2, ""},
         {"", 3, ""},
-        {std::string("\xAA\xBB" "12\0" "34\xCC\xDD", 8), 2, "12"},
+        {std::string("\xAA\xBB"
+                     "12\0"
+                     "34\xCC\xDD",
+                     8),
+         2, "12"},
     };
     for (const Case& c : cases) {
         ReplyBuffer reply(c.reply);
@@ -115,16 +123,38 @@ TEST(TrackReply, TwoTracksSplitAtTheFirstSeparator) {
         std::string reply;
         std::string track1, track2;
     } cases[] = {
-        {"\xAA\xBB" "12\x1D" "34\xCC\xDD", "12", "34"},
-        {"\xAA\xBB" "123\xCC\xDD", "123", ""},
-        {"\xAA\xBB" "1\x1D" "2\x1D" "3\xCC\xDD", "1", "2\x1D" "3"},
+        {"\xAA\xBB"
+         "12\x1D"
+         "34\xCC\xDD",
+         "12", "34"},
+        {"\xAA\xBB"
+         "123\xCC\xDD",
+         "123", ""},
+        {"\xAA\xBB"
+         "1\x1D"
+         "2\x1D"
+         "3\xCC\xDD",
+         "1",
+         "2\x1D"
+         "3"},
         {"\xAA\xBB\x1D\xCC\xDD", "", ""},
-        {"\xAA\xBB\x1D" "9\xCC\xDD", "", "9"},
+        {"\xAA\xBB\x1D"
+         "9\xCC\xDD",
+         "", "9"},
         // The separator is searched past a zero byte.
-        {std::string("\xAA\xBB" "AAA\0" "CC\x1D" "DD\xCC\xDD", 13), "AAA", "DD"},
+        {std::string("\xAA\xBB"
+                     "AAA\0"
+                     "CC\x1D"
+                     "DD\xCC\xDD",
+                     13),
+         "AAA", "DD"},
         // A separator among the leading or trailing bytes does not split.
-        {"\x1D\xBB" "12\xCC\x1D", "12", ""},
-        {"\xAA\x1D" "12\x1D\xDD", "12", ""},
+        {"\x1D\xBB"
+         "12\xCC\x1D",
+         "12", ""},
+        {"\xAA\x1D"
+         "12\x1D\xDD",
+         "12", ""},
     };
     for (const Case& c : cases) {
         ReplyBuffer reply(c.reply);

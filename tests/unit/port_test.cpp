@@ -10,9 +10,14 @@ using ::testing::IsEmpty;
 
 namespace {
 
-const Lines kOpenCom1 = {
-    "CreateEventA -> event 1", "CreateEventA -> event 2", "CreateFileA COM1 -> port 1", "GetCommState",
-    "SetCommMask 1",           "SetCommState 9600 8N1",   "SetupComm 102400 102400",    "SetCommTimeouts 50 3000 2 2 0"};
+const Lines kOpenCom1 = {"CreateEventA -> event 1",
+                         "CreateEventA -> event 2",
+                         "CreateFileA COM1 -> port 1",
+                         "GetCommState",
+                         "SetCommMask 1",
+                         "SetCommState 9600 8N1",
+                         "SetupComm 102400 102400",
+                         "SetCommTimeouts 50 3000 2 2 0"};
 
 class Port : public World {};
 
@@ -134,10 +139,10 @@ TEST_F(Port, ReopeningClosesTheOldHandleAndReplacesTheEvents) {
     ASSERT_EQ(CreatmComm("COM1"), 1);
     sim::ClearTrace();
     EXPECT_EQ(CreatmComm("COM1"), 1);
-    EXPECT_EQ(sim::Trace(), (Lines{"CloseHandle event 1", "CreateEventA -> event 3", "CloseHandle event 2",
-                                   "CreateEventA -> event 4", "CloseHandle port 1", "CreateFileA COM1 -> port 2",
-                                   "GetCommState", "SetCommMask 1", "SetCommState 9600 8N1", "SetupComm 102400 102400",
-                                   "SetCommTimeouts 50 3000 2 2 0"}));
+    EXPECT_EQ(sim::Trace(),
+              (Lines{"CloseHandle event 1", "CreateEventA -> event 3", "CloseHandle event 2", "CreateEventA -> event 4",
+                     "CloseHandle port 1", "CreateFileA COM1 -> port 2", "GetCommState", "SetCommMask 1",
+                     "SetCommState 9600 8N1", "SetupComm 102400 102400", "SetCommTimeouts 50 3000 2 2 0"}));
     EXPECT_EQ(sim::OpenHandles(), 3);
 }
 
@@ -204,12 +209,8 @@ TEST_F(Port, PortNames) {
         const char* name;
         const char* opens;
     } cases[] = {
-        {"COM10", "\\\\.\\COM10"},
-        {"com10", "\\\\.\\com10"},
-        {"COM255", "\\\\.\\COM255"},
-        {"\\\\.\\COM10", "\\\\.\\COM10"},
-        {"\\\\.\\COM1", "\\\\.\\COM1"},
-        {"COM1", "COM1"},
+        {"COM10", "\\\\.\\COM10"},        {"com10", "\\\\.\\com10"},      {"COM255", "\\\\.\\COM255"},
+        {"\\\\.\\COM10", "\\\\.\\COM10"}, {"\\\\.\\COM1", "\\\\.\\COM1"}, {"COM1", "COM1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -262,9 +263,7 @@ TEST_F(Port, CopiesShareTheHandleAndTheEvents) {
         EXPECT_EQ(port->writeOverlapped.hEvent, g_comm.writeOverlapped.hEvent);
         EXPECT_EQ(std::string(port->portName, 4), "COM1");
     }
-    {
-        mComm destroyed(g_comm);
-    }
+    { mComm destroyed(g_comm); }
     EXPECT_EQ(sim::OpenHandles(), 3) << "destroying a copy releases nothing";
     EXPECT_EQ(DestroymComm(), 1);
     // The copies keep what are now stale handles.

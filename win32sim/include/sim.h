@@ -70,18 +70,18 @@ void HoldEscape(DWORD from, DWORD to);
 void EscapeOnQuery(int n);
 
 // What happened.
-void ClearTrace();                        // forget the calls so far (and the frames written)
-std::vector<std::string> Trace();        // one line a call; polling collapsed into "poll N"
-std::vector<Bytes> Written();            // every frame WriteFile was given, in order
+void ClearTrace();                // forget the calls so far (and the frames written)
+std::vector<std::string> Trace(); // one line a call; polling collapsed into "poll N"
+std::vector<Bytes> Written();     // every frame WriteFile was given, in order
 // Frames a transmit purge discarded: one written in the same millisecond as
 // the purge, with no answer from the device in between, has not left the
 // port yet (on a pseudo-terminal or a buffered adapter it is still queued).
 std::vector<Bytes> Lost();
-std::vector<std::string> Problems();     // misuse seen: double closes, stale handles, overlapping reads, ...
-int OpenHandles();                        // handles created and not yet closed
-bool ReadOutstanding();                   // a read not yet completed or cancelled
-int Calls(const std::string& function);   // how often the library called it
-DWORD Now();                              // virtual ms since Reset
+std::vector<std::string> Problems();    // misuse seen: double closes, stale handles, overlapping reads, ...
+int OpenHandles();                      // handles created and not yet closed
+bool ReadOutstanding();                 // a read not yet completed or cancelled
+int Calls(const std::string& function); // how often the library called it
+DWORD Now();                            // virtual ms since Reset
 struct PortState {
     bool exists;
     bool open;
