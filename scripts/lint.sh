@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Static analysis of the library's sources: clang-tidy (checks in .clang-tidy,
-# on the linux build's compile commands) and cppcheck. Any finding fails.
+# on the linux build's compile commands) and cppcheck; and the one style of
+# .clang-format over every C++ file. Any finding fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sources=(serial/*.cpp card/*.cpp library/*.cpp)
@@ -12,4 +13,6 @@ echo "== cppcheck"
 cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
   --std=c++17 --language=c++ -I win32sim/include -I card -I serial -D QT741_STATIC \
   --suppress=missingIncludeSystem serial card library
+echo "== clang-format"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 echo "lint: no findings"
