@@ -3,8 +3,12 @@
 // It opens the port once, runs the commands given on the command line in order,
 // and closes the port once, printing every library call with its result and how
 // long it took. The exit code is 0 only when every call returned its success value.
+// A few commands report on the process itself (handle count, processor time, the
+// performance counter), for the soak test and the benchmarks.
 #include <windows.h>
+#include <winternl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,11 +19,15 @@
 
 namespace {
 
-const char kUsage[] = "usage: cardtool PORT [COMMAND...]\n"
+const char kUsage[] = "usage: cardtool [--precise] PORT [COMMAND...]\n"
                       "\n"
                       "Opens PORT (e.g. COM5, COM10 or \\\\.\\COM10) with CreatmComm, runs the commands in\n"
                       "order, then closes it with DestroymComm. Without commands it only opens and closes\n"
                       "the port, which checks that the port can be opened.\n"
+                      "\n"
+                      "--precise: times in microseconds ([152.345 ms]) and, after every call, when it was\n"
+                      "made and when it returned on the QueryPerformanceCounter clock, in seconds\n"
+                      "(\"  clock: 1234.567890 1234.720235\").\n"
                       "\n"
                       "commands:\n"
                       "  write 1 DATA        write track 1 (WrTr1Card), then swipe the card\n"
@@ -31,12 +39,33 @@ const char kUsage[] = "usage: cardtool PORT [COMMAND...]\n"
                       "  open                open PORT again (CreatmComm)\n"
                       "  close               close the port (DestroymComm); the final close still follows\n"
                       "  sleep MS            wait MS milliseconds before the next command\n"
+                      "  handles             print the process's handle count (\"  handles: 57 ...\")\n"
+                      "  cpu                 print the processor time the process has used (\"  cpu: 0.015625 s\n"
+                      "                      user, 0.031250 s kernel\")\n"
+                      "  clock               print the QueryPerformanceCounter clock (\"  clock: 1234.567890\")\n"
                       "\n"
                       "A read or a write waits until the card is swiped; press Escape to give up.\n"
                       "Example: cardtool COM5 write 12 HELLO 12345 read 12 reset\n"
                       "Exit code: 0 when every call succeeded, 1 when one did not, 2 for a bad command line.\n";
 
-enum class Op { Write1, Write2, Write12, Read1, Read2, Read12, Reset, StatusRead, StatusWrite, Open, Close, Sleep };
+// What a command does.
+enum class Op {
+    Write1,
+    Write2,
+    Write12,
+    Read1,
+    Read2,
+    Read12,
+    Reset,
+    StatusRead,
+    StatusWrite,
+    Open,
+    Close,
+    Sleep,
+    Handles,
+    Cpu,
+    Clock
+};
 
 struct Step {
     Op op;
@@ -109,6 +138,12 @@ bool ParseSteps(int argc, char** argv, std::vector<Step>& steps, std::string& er
             step.op = Op::Open;
         } else if (word == "close") {
             step.op = Op::Close;
+        } else if (word == "handles") {
+            step.op = Op::Handles;
+        } else if (word == "cpu") {
+            step.op = Op::Cpu;
+        } else if (word == "clock") {
+            step.op = Op::Clock;
         } else if (word == "sleep") {
             const char* ms = next("milliseconds");
             if (ms == NULL) return false;
@@ -184,26 +219,83 @@ std::string CloseResult(int result) {
     return "(unknown result)";
 }
 
+// Set by --precise: times in microseconds, and each call's start and end on the
+// performance counter, so that other programs' timestamps can be set against them.
+bool g_precise = false;
+
+// The performance counter in seconds.
+double Seconds(const LARGE_INTEGER& ticks) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(ticks.QuadPart / frequency.QuadPart) +
+           static_cast<double>(ticks.QuadPart % frequency.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Counts the handles this process holds in the system's handle table. Wine 8's
+// GetProcessHandleCount is a stub that always answers 0; the table is kept by
+// the wineserver and is the count that works both there and on Windows.
+bool CountOwnHandles(DWORD& count) {
+    const NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
+    std::vector<unsigned char> buffer(256 * 1024);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ULONG needed = 0;
+        const NTSTATUS status = NtQuerySystemInformation(SystemHandleInformation, buffer.data(),
+                                                         static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kInfoLengthMismatch) {
+            // Other processes may open handles meanwhile: leave room for them.
+            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 64 * 1024));
+            continue;
+        }
+        if (!NT_SUCCESS(status)) {
+            SetLastError(RtlNtStatusToDosError(status));
+            return false;
+        }
+        const SYSTEM_HANDLE_INFORMATION* info = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
+        const SYSTEM_HANDLE_ENTRY* entries = info->Handle;
+        const DWORD self = GetCurrentProcessId();
+        count = 0;
+        for (ULONG i = 0; i < info->Count; ++i)
+            if (entries[i].OwnerPid == self) ++count;
+        return true;
+    }
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return false;
+}
+
+// Times one call: started when constructed, stopped by Stop().
 class Timer {
 public:
     Timer() {
         QueryPerformanceFrequency(&frequency_);
         QueryPerformanceCounter(&start_);
+        end_ = start_;
     }
-    long long Ms() const {
-        LARGE_INTEGER now;
-        QueryPerformanceCounter(&now);
-        return (now.QuadPart - start_.QuadPart) * 1000 / frequency_.QuadPart;
+    void Stop() { QueryPerformanceCounter(&end_); }
+    std::string Elapsed() const {
+        const long long ticks = end_.QuadPart - start_.QuadPart;
+        char text[48];
+        if (g_precise) {
+            std::snprintf(text, sizeof text, "%.3f",
+                          static_cast<double>(ticks) * 1000.0 / static_cast<double>(frequency_.QuadPart));
+        } else {
+            std::snprintf(text, sizeof text, "%lld", ticks * 1000 / frequency_.QuadPart);
+        }
+        return text;
     }
+    const LARGE_INTEGER& Start() const { return start_; }
+    const LARGE_INTEGER& End() const { return end_; }
 
 private:
     LARGE_INTEGER frequency_;
     LARGE_INTEGER start_;
+    LARGE_INTEGER end_;
 };
 
 // Prints one call: "RadTr1Card -> 1 (CARD_OK) [380 ms]". Failures get their
-// explanation after the time, so every line starts the same way.
-void Report(const std::string& call, int result, const std::string& meaning, long long ms) {
+// explanation after the time, so every line starts the same way. With --precise
+// a line with the call's start and end on the performance counter follows.
+void Report(const std::string& call, int result, const std::string& meaning, Timer& timer) {
+    timer.Stop();
     std::string name = meaning;
     std::string explanation;
     const size_t colon = meaning.find(':');
@@ -211,8 +303,9 @@ void Report(const std::string& call, int result, const std::string& meaning, lon
         name = meaning.substr(0, colon);
         explanation = meaning.substr(colon);
     }
-    std::printf("%s -> %d%s%s [%lld ms]%s\n", call.c_str(), result, name.empty() ? "" : " ", name.c_str(), ms,
-                explanation.c_str());
+    std::printf("%s -> %d%s%s [%s ms]%s\n", call.c_str(), result, name.empty() ? "" : " ", name.c_str(),
+                timer.Elapsed().c_str(), explanation.c_str());
+    if (g_precise) std::printf("  clock: %.6f %.6f\n", Seconds(timer.Start()), Seconds(timer.End()));
     std::fflush(stdout);
 }
 
@@ -226,16 +319,16 @@ public:
     explicit Runner(const char* port) : port_(port) {}
 
     bool Open() {
-        const Timer timer;
+        Timer timer;
         const int result = CreatmComm(port_);
-        Report("CreatmComm(" + Quoted(port_) + ")", result, OpenResult(result), timer.Ms());
+        Report("CreatmComm(" + Quoted(port_) + ")", result, OpenResult(result), timer);
         return Check(result == 1);
     }
 
     void Close() {
-        const Timer timer;
+        Timer timer;
         const int result = DestroymComm();
-        Report("DestroymComm", result, CloseResult(result), timer.Ms());
+        Report("DestroymComm", result, CloseResult(result), timer);
         Check(result == 1);
     }
 
@@ -264,6 +357,15 @@ public:
             std::fflush(stdout);
             Sleep(step.ms);
             break;
+        case Op::Handles: Handles(); break;
+        case Op::Cpu: Cpu(); break;
+        case Op::Clock: {
+            LARGE_INTEGER now;
+            QueryPerformanceCounter(&now);
+            std::printf("  clock: %.6f\n", Seconds(now));
+            std::fflush(stdout);
+            break;
+        }
         }
     }
 
@@ -276,27 +378,62 @@ private:
     }
 
     void Simple(const char* call, int(QT741_CALL* function)()) {
-        const Timer timer;
+        Timer timer;
         const int result = function();
-        Report(call, result, CardResult(result), timer.Ms());
+        Report(call, result, CardResult(result), timer);
         Check(result == CARD_OK);
     }
 
     template <typename Call> void Write(const std::string& call, Call function) {
         Hint("swipe the card to write it (Escape cancels)");
-        const Timer timer;
+        Timer timer;
         const int result = function();
-        Report(call, result, CardResult(result), timer.Ms());
+        Report(call, result, CardResult(result), timer);
         Check(result == CARD_OK);
+    }
+
+    // The handle count shows a leak of ports, events or anything else the
+    // library opens: over many open/read/close cycles it must not grow.
+    void Handles() {
+        DWORD count = 0;
+        if (CountOwnHandles(count)) {
+            DWORD reported = 0;
+            const bool answered = GetProcessHandleCount(GetCurrentProcess(), &reported) != FALSE;
+            std::printf("  handles: %lu in the system's handle table; GetProcessHandleCount: %s\n",
+                        static_cast<unsigned long>(count), answered ? std::to_string(reported).c_str() : "failed");
+        } else {
+            std::printf("  handles: the system's handle table cannot be read (%s)\n",
+                        SystemError(GetLastError()).c_str());
+            Check(false);
+        }
+        std::fflush(stdout);
+    }
+
+    // Processor time used by the whole process so far, all threads together.
+    void Cpu() {
+        FILETIME created, exited, kernel, user;
+        if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+            std::printf("  cpu: %.6f s user, %.6f s kernel\n", FiletimeSeconds(user), FiletimeSeconds(kernel));
+        } else {
+            std::printf("  cpu: GetProcessTimes failed (%s)\n", SystemError(GetLastError()).c_str());
+            Check(false);
+        }
+        std::fflush(stdout);
+    }
+
+    static double FiletimeSeconds(const FILETIME& time) {
+        const unsigned long long ticks =
+            (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+        return static_cast<double>(ticks) / 1e7; // 100 ns units
     }
 
     // A read's buffers start zeroed, so whatever the call leaves in them is a string.
     void ReadOne(const char* call, int(QT741_CALL* function)(char*), size_t size) {
         std::vector<char> track(size, '\0');
         Hint("swipe the card to read it (Escape cancels)");
-        const Timer timer;
+        Timer timer;
         const int result = function(track.data());
-        Report(call, result, CardResult(result), timer.Ms());
+        Report(call, result, CardResult(result), timer);
         if (result == CARD_OK || result == CARD_IO_FAILED) std::printf("  track: %s\n", Quoted(track.data()).c_str());
         std::fflush(stdout);
         Check(result == CARD_OK);
@@ -306,9 +443,9 @@ private:
         std::vector<char> track1(CARD_TRACKS_BUFFER_SIZE, '\0');
         std::vector<char> track2(CARD_TRACKS_BUFFER_SIZE, '\0');
         Hint("swipe the card to read it (Escape cancels)");
-        const Timer timer;
+        Timer timer;
         const int result = RadTr12Card(track1.data(), track2.data());
-        Report("RadTr12Card", result, CardResult(result), timer.Ms());
+        Report("RadTr12Card", result, CardResult(result), timer);
         if (result == CARD_OK || result == CARD_IO_FAILED) {
             std::printf("  track 1: %s\n  track 2: %s\n", Quoted(track1.data()).c_str(), Quoted(track2.data()).c_str());
         }
@@ -323,6 +460,11 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--precise") == 0) {
+        g_precise = true;
+        --argc;
+        ++argv;
+    }
     if (argc < 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0 ||
         std::strcmp(argv[1], "/?") == 0) {
         std::fputs(kUsage, argc < 2 ? stderr : stdout);
