@@ -82,6 +82,8 @@ public:
         std::fflush(file_);
     }
 
+    Nanos start() const { return start_; }
+
 private:
     Nanos start_;
     std::FILE* file_;
@@ -187,6 +189,15 @@ bool Emulator::setup() {
         std::fprintf(stderr, "cardemu: %s\n", error.c_str());
         return false;
     }
+    // Log times count from the start; these two readings put them on the system's
+    // clocks, so other programs' timestamps can be compared with them (Wine's
+    // QueryPerformanceCounter counts CLOCK_MONOTONIC_RAW).
+    timespec raw{};
+    ::clock_gettime(CLOCK_MONOTONIC_RAW, &raw);
+    const Nanos raw_start = static_cast<Nanos>(raw.tv_sec) * kSecond + raw.tv_nsec - (now_ns() - log_.start());
+    log_.line("clock: time 0 is CLOCK_MONOTONIC %.9f s, CLOCK_MONOTONIC_RAW %.9f s",
+              static_cast<double>(log_.start()) / static_cast<double>(kSecond),
+              static_cast<double>(raw_start) / static_cast<double>(kSecond));
     if (!open_control()) return false;
     if (!open_port()) return false;
     announce_port();
