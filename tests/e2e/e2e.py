@@ -162,7 +162,7 @@ class Process:
 
 
 CALL_LINE = re.compile(r"^(?P<call>[A-Za-z][A-Za-z0-9]*)(?P<args>\(.*\))? -> (?P<code>-?\d+)(?: \((?P<name>[^)]*)\))? "
-                       r"\[(?P<ms>\d+) ms\](?P<why>.*)$")
+                       r"\[(?P<ms>\d+(?:\.\d+)?) ms\](?P<why>.*)$")
 DATA_LINE = re.compile(r'^  (?P<key>track(?: [12])?): "(?P<value>.*)"$')
 
 
@@ -177,7 +177,7 @@ class Call:
         self.call = m.group("call")
         self.args = m.group("args") or ""
         self.code = int(m.group("code"))
-        self.ms = int(m.group("ms"))
+        self.ms = float(m.group("ms"))  # whole milliseconds unless cardtool ran with --precise
         self.data = {}
 
     def __repr__(self):
@@ -201,6 +201,12 @@ class Cardtool(Process):
             if d and out:
                 out[-1].data[d.group("key")] = unquote(d.group("value"))
         return out
+
+    def values(self, key):
+        """The numbers of the "  KEY: N ..." lines (handles), in order."""
+        regex = re.compile(r"^  %s: (\d+)\b" % re.escape(key))
+        with self.cond:
+            return [int(m.group(1)) for m in (regex.match(line) for _, line in self.lines) if m]
 
     def wait_call(self, call, timeout, start=0):
         i, seen, m = self.wait_line(r"^%s(\(.*\))? -> " % call, timeout, start)
@@ -538,6 +544,48 @@ def test_hangup(ctx):
     expect_frames(ctx, emu, [READ12, STATUS, READ12, STATUS])
 
 
+def test_soak(ctx):
+    """300 cycles of CreatmComm, a track 1 read and DestroymComm in one process:
+    every read returns the card's track and the handle count does not grow."""
+    cycles = 300
+    baseline_after = 5  # cycles after which Wine's own lazily made handles exist
+    checkpoints = {baseline_after} | set(range(50, cycles + 1, 50))
+    # The first two counts, with the port open and then closed, show that the
+    # count sees the handles the library opens.
+    commands = ["handles", "close", "handles"]
+    for i in range(1, cycles + 1):
+        commands += ["open", "read", "1", "close"]
+        if i in checkpoints:
+            commands.append("handles")
+    # The swipe comes 50 ms after the read frame: RadTr1Card discards its input
+    # once more after sending the frame, and a reply that arrives before that
+    # purge is thrown away (the read then waits for its 20-minute time-out).
+    emu = Emulator(ctx, "--no-pacing", "--swipe-delay", "50", card=(TRACK1, TRACK2))
+    tool = Cardtool(ctx, "COM5", *commands)
+    code = tool.finish(200)
+    ctx.expect(code == 0, "cardtool exit code %s, expected 0" % code)
+    calls = tool.calls()
+    reads = [c for c in calls if c.call == "RadTr1Card"]
+    bad = [(i, c.code, c.data) for i, c in enumerate(reads) if c.code != CARD_OK or c.data != {"track": TRACK1}]
+    ctx.expect(len(reads) == cycles, "%d reads ran, expected %d" % (len(reads), cycles))
+    ctx.expect(not bad, "%d read(s) did not return the card's track 1; first ones: %s" % (len(bad), bad[:3]))
+    opens = [c.code for c in calls if c.call == "CreatmComm"]
+    closes = [c.code for c in calls if c.call == "DestroymComm"]
+    ctx.expect(opens == [1] * (cycles + 1) and closes == [1] * (cycles + 2),
+               "CreatmComm results other than 1: %d, DestroymComm: %d" % (sum(1 for c in opens if c != 1),
+                                                                       sum(1 for c in closes if c != 1)))
+    counts = tool.values("handles")
+    ctx.require(len(counts) == 2 + len(checkpoints), "handle counts printed: %s" % counts)
+    opened, closed, later = counts[0], counts[1], counts[2:]
+    print("handles: %d with the port open, %d closed; after cycles %s: %s" %
+          (opened, closed, sorted(checkpoints), later))
+    ctx.expect(opened > closed, "the handle count did not drop when the port closed (%d, then %d): it does "
+               "not see the library's handles" % (opened, closed))
+    ctx.expect(max(later) <= later[0], "the handle count grew from %d after %d cycles to %s" %
+               (later[0], baseline_after, later[1:]))
+    expect_frames(ctx, emu, [READ1, STATUS] * cycles)
+
+
 TESTS = {
     "write_read": test_write_read,
     "bad_status": test_bad_status,
@@ -548,6 +596,7 @@ TESTS = {
     "escape_early": test_escape_early,
     "ports": test_ports,
     "hangup": test_hangup,
+    "soak": test_soak,
 }
 
 
