@@ -31,12 +31,16 @@
 #endif
 
 /* Results of the card functions. */
-#define CARD_OK 1          /* done; the device's status answer ended in "p" (reset: the frame went out) */
-#define CARD_NOT_OPEN (-1) /* the port is not open (call CreatmComm first); nothing was sent */
-#define CARD_IO_FAILED                                                                                                 \
-    (-4)                    /* sending failed, no or a bad answer came, or the arguments were refused                  \
-                               (a NULL pointer, or track data too long): check the device and retry */
-#define CARD_CANCELLED (-5) /* the user pressed Escape while the call waited; the device was reset */
+/* done; the device's status answer ended in "p" (reset: the frame went out) */
+#define CARD_OK 1
+/* the port is not open (call CreatmComm first); nothing was sent */
+#define CARD_NOT_OPEN (-1)
+/* sending failed, no or a bad answer came, or the arguments were refused (a
+   NULL pointer, or track data too long; arguments are checked before anything
+   else, so this comes even when the port is closed): check the device and retry */
+#define CARD_IO_FAILED (-4)
+/* the user pressed Escape while the call waited; the device was reset */
+#define CARD_CANCELLED (-5)
 
 /* Sizes of the buffers a host passes to the read functions, terminator included.
    A read never writes more than this; a longer track is cut to fit. */

@@ -30,23 +30,14 @@ bool SendFrame(mComm& port, const char* frame, DWORD length, SendMode mode) {
     return true;
 }
 
-Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable) {
-    Reply reply = {REPLY_AT_ONCE, 0};
-    if (ReadFile(port.portHandle, buffer, capacity, &reply.count, &port.readOverlapped)) {
-        if (reply.count > capacity) reply.count = capacity;
-        return reply;
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
-        reply.status = REPLY_FAILED;
-        if (reply.count > capacity) reply.count = capacity;
-        return reply;
-    }
+namespace {
 
-    reply.status = REPLY_AFTER_WAITING;
-    for (;;) {
-        if (GetOverlappedResult(port.portHandle, &port.readOverlapped, &reply.count, FALSE)) break;
+// Polls a pending read until it ends or, when cancellable, Escape is pressed.
+Reply AwaitReply(mComm& port, bool cancellable) {
+    Reply reply = {REPLY_AFTER_WAITING, 0};
+    while (!GetOverlappedResult(port.portHandle, &port.readOverlapped, &reply.count, FALSE)) {
         if (GetLastError() != ERROR_IO_INCOMPLETE) {
-            // The read is over without data (a driver may report a time-out this way).
+            // The read is over without data (Wine reports a time-out this way).
             reply.count = 0;
             return reply;
         }
@@ -61,6 +52,20 @@ Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable) {
             return reply;
         }
         Sleep(kPollInterval);
+    }
+    return reply;
+}
+
+} // namespace
+
+Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable) {
+    Reply reply = {REPLY_AT_ONCE, 0};
+    if (!ReadFile(port.portHandle, buffer, capacity, &reply.count, &port.readOverlapped)) {
+        if (GetLastError() == ERROR_IO_PENDING) {
+            reply = AwaitReply(port, cancellable);
+        } else {
+            reply.status = REPLY_FAILED; // the count is what the failed read reported
+        }
     }
     if (reply.count > capacity) reply.count = capacity;
     return reply;

@@ -32,10 +32,17 @@ bool RenewEvent(OVERLAPPED& record) {
     return record.hEvent != NULL;
 }
 
-// A configuration step's failure, never equal to the success value 1.
+// A configuration step's failure: the system error code, made distinct from the
+// success value 1 and from 0 (an event could not be created) where it is either.
 int ConfigError() {
     const DWORD code = GetLastError();
-    return static_cast<int>(code == 1 ? (MCOMM_CONFIG_ERROR_FLAG | code) : code);
+    return static_cast<int>(code <= 1 ? (MCOMM_CONFIG_ERROR_FLAG | code) : code);
+}
+
+// The port could not be opened: the system error code negated, always below 0.
+int OpenError() {
+    const DWORD code = GetLastError();
+    return code == 0 || code > 0x7FFFFFFFu ? -static_cast<int>(ERROR_GEN_FAILURE) : -static_cast<int>(code);
 }
 
 } // namespace
@@ -88,7 +95,7 @@ int mComm::OpenPort(char* name) {
     StorePortName(*this, resolved);
     portHandle = CreateFileA(resolved.path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
-    if (portHandle == INVALID_HANDLE_VALUE) return -static_cast<int>(GetLastError());
+    if (portHandle == INVALID_HANDLE_VALUE) return OpenError();
     opened = true;
 
     DCB dcb;
@@ -130,7 +137,9 @@ int mComm::ClosePort() {
     readOverlapped.hEvent = NULL;
     writeOverlapped.hEvent = NULL;
 
-    if (!CloseHandle(portHandle)) return 0; // the handle and the flag stay as they were
+    // On failure the handle and the flag stay as they were; the system error
+    // code is left for GetLastError.
+    if (!CloseHandle(portHandle)) return 0;
     portHandle = NULL;
     opened = false;
     return 1;

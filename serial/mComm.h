@@ -10,8 +10,9 @@
 // Longest port name OpenPort accepts (without the terminator), e.g. "\\.\COM255".
 #define MCOMM_MAX_PORT_NAME 63
 
-// Added to a configuration step's system error code when that code is 1, so that
-// a caller checking OpenPort's result for 1 never mistakes the failure for success.
+// Added to a configuration step's system error code when that code is 1 (or 0),
+// so that a caller checking OpenPort's result for 1 never mistakes the failure
+// for success (or for a missing event).
 // Bit 29 marks application-defined codes in Win32; mask it off to recover the code.
 #define MCOMM_CONFIG_ERROR_FLAG 0x20000000
 
@@ -23,6 +24,8 @@ public:
     virtual ~mComm();
 
     // Opens (or re-opens) the port by name and configures 9600 baud, 8N1.
+    // name is a NUL-terminated string, or this object's own portName (which
+    // need not be terminated): the port is then re-opened under the name kept.
     // 1: open. 0: an event could not be created. -code: the port could not be
     // opened (-ERROR_INVALID_NAME also for a NULL or over-long name, nothing
     // changed). code: the port is open, but reading or setting its configuration,

@@ -149,6 +149,7 @@ HandleInfo* FindHandle(HANDLE handle) {
 // The port behind a handle, or null with the last error set (and a problem
 // noted when the library uses a handle it has closed).
 PortModel* PortOf(HANDLE handle, const char* function) {
+    if (handle == NULL) Problem(std::string(function) + " on a null handle");
     if (handle == NULL || handle == INVALID_HANDLE_VALUE) {
         w.lastError = ERROR_INVALID_HANDLE;
         return nullptr;
@@ -357,17 +358,18 @@ PortState Port(const std::string& name) {
 
 // The Win32 functions.
 
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
-                          HANDLE) {
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                          DWORD flags, HANDLE templateFile) {
     const std::string call = std::string("CreateFileA ") + (name ? name : "(null)");
     DWORD error = 0;
     if (Fails("CreateFileA", &error)) {
         Failed(call, error);
         return INVALID_HANDLE_VALUE;
     }
-    if (access != (GENERIC_READ | GENERIC_WRITE) || share != 0 || disposition != OPEN_EXISTING ||
-        !(flags & FILE_FLAG_OVERLAPPED)) {
-        Problem("CreateFileA with other than read/write access, no sharing, open-existing, overlapped");
+    if (access != (GENERIC_READ | GENERIC_WRITE) || share != 0 || security != nullptr || disposition != OPEN_EXISTING ||
+        flags != (FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED) || templateFile != NULL) {
+        Problem("CreateFileA with other than read/write access, no sharing, default security, open-existing, "
+                "normal attributes and overlapped I/O, no template");
     }
     bool reachable = false;
     const std::string key = name ? PortKey(name, &reachable) : "";
@@ -404,7 +406,11 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     info->open = false;
     if (info->kind == HandleInfo::PORT) {
         w.ports[info->port].open = false;
-        // Closing the port ends what is pending on it.
+        // Closing the port aborts what is pending on it; a read aborted that way
+        // may still have written into its buffer.
+        for (const Operation& op : w.operations) {
+            if (op.handle == handle && op.isRead) Problem(call + " with a read outstanding into a buffer");
+        }
         w.operations.erase(std::remove_if(w.operations.begin(), w.operations.end(),
                                           [handle](const Operation& op) { return op.handle == handle; }),
                            w.operations.end());
@@ -611,7 +617,9 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read, L
         size_t available = 0;
         for (const Arrival& a : port->rx)
             available += a.time <= w.now ? 1 : 0;
-        if (available > 0) {
+        // With the port's time-outs a read returns at once only when all it asked
+        // for is there; otherwise it waits for more or for the gap that ends it.
+        if (available >= length) {
             const sim::Bytes bytes = Take(*port, length);
             std::copy(bytes.begin(), bytes.end(), static_cast<char*>(buffer));
             if (read) *read = static_cast<DWORD>(bytes.size());

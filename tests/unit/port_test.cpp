@@ -60,7 +60,10 @@ TEST_F(Port, FieldsKeepTheirOrder) {
 }
 
 TEST_F(Port, CreatmCommOpensAndConfigures) {
+    g_comm.readOverlapped.Offset = g_comm.writeOverlapped.OffsetHigh = 7;
     EXPECT_EQ(CreatmComm("COM1"), 1);
+    EXPECT_EQ(g_comm.readOverlapped.Offset, 0u);
+    EXPECT_EQ(g_comm.writeOverlapped.OffsetHigh, 0u);
     EXPECT_EQ(sim::Trace(), kOpenCom1);
     EXPECT_TRUE(g_comm.opened);
     EXPECT_NE(g_comm.readOverlapped.hEvent, nullptr);
@@ -130,6 +133,7 @@ TEST_F(Port, AFailedConfigurationStopsThereAndLeavesThePortOpen) {
 
 TEST_F(Port, MissingPortIsRefusedWithTheNegatedCode) {
     EXPECT_EQ(CreatmComm("COM7"), -2);
+    EXPECT_EQ(std::string(g_comm.portName, 4), "COM7") << "the name is kept before the port is opened";
     EXPECT_FALSE(g_comm.opened);
     EXPECT_EQ(g_comm.portHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(CreatmComm("COM1"), 1);
