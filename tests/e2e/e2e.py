@@ -164,6 +164,8 @@ class Process:
 CALL_LINE = re.compile(r"^(?P<call>[A-Za-z][A-Za-z0-9]*)(?P<args>\(.*\))? -> (?P<code>-?\d+)(?: \((?P<name>[^)]*)\))? "
                        r"\[(?P<ms>\d+(?:\.\d+)?) ms\](?P<why>.*)$")
 DATA_LINE = re.compile(r'^  (?P<key>track(?: [12])?): "(?P<value>.*)"$')
+# cardtool --precise: when the call was made and when it returned (QueryPerformanceCounter, s).
+CLOCK_LINE = re.compile(r"^  clock: (?P<start>\d+\.\d+) (?P<end>\d+\.\d+)$")
 
 
 def unquote(text):
@@ -179,14 +181,16 @@ class Call:
         self.code = int(m.group("code"))
         self.ms = float(m.group("ms"))  # whole milliseconds unless cardtool ran with --precise
         self.data = {}
+        self.clock = None  # (made, returned) with --precise
 
     def __repr__(self):
         return "%s%s -> %d" % (self.call, self.args, self.code)
 
 
 class Cardtool(Process):
-    def __init__(self, ctx, port, *commands, name="cardtool"):
-        super().__init__(ctx, name, [ctx.wine64, ctx.cardtool, port] + list(commands), env=ctx.env())
+    def __init__(self, ctx, port, *commands, name="cardtool", options=()):
+        super().__init__(ctx, name, [ctx.wine64, ctx.cardtool] + list(options) + [port] + list(commands),
+                         env=ctx.env())
 
     def calls(self):
         out = []
@@ -200,6 +204,9 @@ class Cardtool(Process):
             d = DATA_LINE.match(line)
             if d and out:
                 out[-1].data[d.group("key")] = unquote(d.group("value"))
+            c = CLOCK_LINE.match(line)
+            if c and out:
+                out[-1].clock = (float(c.group("start")), float(c.group("end")))
         return out
 
     def values(self, key):
