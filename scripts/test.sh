@@ -19,5 +19,8 @@ scripts/lint.sh
 echo "== tests under the sanitizers"
 ctest --preset linux-asan
 
+echo "== fuzzing"
+scripts/fuzz.sh 60
+
 echo "== all tests"
 ctest --preset linux
