@@ -32,8 +32,24 @@ bool SendFrame(mComm& port, const char* frame, DWORD length, SendMode mode) {
 
 namespace {
 
+// How long past its own time-out a read may stay pending before the wait gives
+// up on it. The port's time-outs end every read first; this bounds the wait
+// where they are not in force (a configuration that failed leaves none, and a
+// read then waits for every byte it asked for).
+const DWORD kReadDeadlineSlack = 5000;
+
+// Aborts the pending read and waits until the abort is done: the buffer is the
+// caller's and must not be written once the read step returns.
+void AbortRead(mComm& port) {
+    CancelIo(port.portHandle);
+    DWORD ignored = 0;
+    GetOverlappedResult(port.portHandle, &port.readOverlapped, &ignored, TRUE);
+}
+
 // Polls a pending read until it ends or, when cancellable, Escape is pressed.
-Reply AwaitReply(mComm& port, bool cancellable) {
+Reply AwaitReply(mComm& port, DWORD capacity, bool cancellable) {
+    const DWORD started = GetTickCount();
+    const DWORD deadline = MCOMM_READ_TOTAL_MULTIPLIER * capacity + MCOMM_READ_TOTAL_CONSTANT + kReadDeadlineSlack;
     Reply reply = {REPLY_AFTER_WAITING, 0};
     while (!GetOverlappedResult(port.portHandle, &port.readOverlapped, &reply.count, FALSE)) {
         if (GetLastError() != ERROR_IO_INCOMPLETE) {
@@ -42,12 +58,13 @@ Reply AwaitReply(mComm& port, bool cancellable) {
             return reply;
         }
         if (cancellable && EscapePressed()) {
-            // Abort the read and wait until the abort is done: the buffer is the
-            // caller's and must not be written once this returns.
-            CancelIo(port.portHandle);
-            DWORD ignored = 0;
-            GetOverlappedResult(port.portHandle, &port.readOverlapped, &ignored, TRUE);
+            AbortRead(port);
             reply.status = REPLY_CANCELLED;
+            reply.count = 0;
+            return reply;
+        }
+        if (GetTickCount() - started > deadline) {
+            AbortRead(port); // no answer came in time: as a read that timed out
             reply.count = 0;
             return reply;
         }
@@ -62,7 +79,7 @@ Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable) {
     Reply reply = {REPLY_AT_ONCE, 0};
     if (!ReadFile(port.portHandle, buffer, capacity, &reply.count, &port.readOverlapped)) {
         if (GetLastError() == ERROR_IO_PENDING) {
-            reply = AwaitReply(port, cancellable);
+            reply = AwaitReply(port, capacity, cancellable);
         } else {
             reply.status = REPLY_FAILED; // the count is what the failed read reported
         }

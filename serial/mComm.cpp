@@ -11,14 +11,7 @@ namespace {
 const DWORD kBaudRate = CBR_9600;
 const DWORD kQueueSize = 102400;
 
-// Read time-outs: once bytes arrive, a 50 ms gap ends the read. A read that
-// receives nothing ends after 3 s per byte requested: 30 s for a 10-byte status
-// answer (the user swipes the card that a write waits for within that time) and
-// 20 minutes for a 400-byte track reply (the user fetches and swipes a card;
-// Escape ends the wait sooner).
-const DWORD kReadIntervalTimeout = 50;
-const DWORD kReadTotalMultiplier = 3000;
-const DWORD kReadTotalConstant = 2;
+// Read time-outs: MCOMM_READ_* in mComm.h.
 const DWORD kWriteTotalMultiplier = 2;
 const DWORD kWriteTotalConstant = 0;
 
@@ -114,9 +107,9 @@ int mComm::OpenPort(char* name) {
     if (!SetupComm(portHandle, kQueueSize, kQueueSize)) return ConfigError();
 
     COMMTIMEOUTS timeouts;
-    timeouts.ReadIntervalTimeout = kReadIntervalTimeout;
-    timeouts.ReadTotalTimeoutMultiplier = kReadTotalMultiplier;
-    timeouts.ReadTotalTimeoutConstant = kReadTotalConstant;
+    timeouts.ReadIntervalTimeout = MCOMM_READ_INTERVAL_TIMEOUT;
+    timeouts.ReadTotalTimeoutMultiplier = MCOMM_READ_TOTAL_MULTIPLIER;
+    timeouts.ReadTotalTimeoutConstant = MCOMM_READ_TOTAL_CONSTANT;
     timeouts.WriteTotalTimeoutMultiplier = kWriteTotalMultiplier;
     timeouts.WriteTotalTimeoutConstant = kWriteTotalConstant;
     if (!SetCommTimeouts(portHandle, &timeouts)) return ConfigError();

@@ -16,6 +16,15 @@
 // Bit 29 marks application-defined codes in Win32; mask it off to recover the code.
 #define MCOMM_CONFIG_ERROR_FLAG 0x20000000
 
+// Read time-outs set by OpenPort. Once bytes arrive, a 50 ms gap ends a read. A
+// read that receives nothing ends after 3 s per byte requested: 30 s for a
+// 10-byte status answer (the user swipes the card that a write waits for
+// within that time) and 20 minutes for a 400-byte track reply (the user fetches
+// and swipes a card; Escape ends the wait sooner).
+#define MCOMM_READ_INTERVAL_TIMEOUT 50
+#define MCOMM_READ_TOTAL_MULTIPLIER 3000
+#define MCOMM_READ_TOTAL_CONSTANT 2
+
 class QT741_API mComm {
 public:
     mComm();

@@ -725,6 +725,11 @@ void WINAPI Sleep(DWORD milliseconds) {
     w.now += milliseconds;
 }
 
+DWORD WINAPI GetTickCount(void) {
+    ++w.calls["GetTickCount"];
+    return w.now;
+}
+
 SHORT WINAPI GetAsyncKeyState(int key) {
     ++w.calls["GetAsyncKeyState"];
     if (key != VK_ESCAPE) Problem("GetAsyncKeyState for a key other than Escape");

@@ -169,6 +169,22 @@ TEST_F(Card, IsReadErrorWaitsForASilentDeviceUntilTheTimeOutsEnd) {
     EXPECT_EQ(sim::Calls("GetAsyncKeyState"), 0) << "Escape does not end this wait";
 }
 
+TEST_F(Card, AStatusReadEndsEvenWhereThePortsTimeOutsWereNeverSet) {
+    // The port's configuration failed when it was opened: no read time-outs, so
+    // the read would wait for all ten bytes it asked for.
+    sim::Reset();
+    ResetPortObject(g_comm);
+    sim::AddPort("COM1");
+    sim::Fail("SetCommTimeouts", ERROR_GEN_FAILURE);
+    ASSERT_EQ(CreatmComm("COM1"), static_cast<int>(ERROR_GEN_FAILURE));
+    sim::Answer(kStatusRequest, sim::B("\x1Bp"), 20);
+    EXPECT_EQ(IsReadError(), CARD_IO_FAILED);
+    EXPECT_EQ(sim::Now(), 35004u) << "its own time-out of 30 s and 5 s more";
+    const Lines trace = sim::Trace();
+    EXPECT_THAT(Lines(trace.end() - 2, trace.end()),
+                ElementsAre("CancelIo", "GetOverlappedResult read wait -> error 995"));
+}
+
 TEST_F(Card, IsWriteErrorIsCancelledByEscapeWhileItWaits) {
     sim::Answer(kStatusRequest, {});
     sim::HoldEscape(500, 600);

@@ -157,6 +157,7 @@ BOOL WINAPI CancelIo(HANDLE file);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD code);
 void WINAPI Sleep(DWORD milliseconds);
+DWORD WINAPI GetTickCount(void);
 SHORT WINAPI GetAsyncKeyState(int key);
 LPSTR WINAPI lstrcpyA(LPSTR destination, LPCSTR source);
 LPSTR WINAPI lstrcatA(LPSTR destination, LPCSTR source);
