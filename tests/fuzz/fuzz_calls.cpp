@@ -91,22 +91,6 @@ const int kCopySlots = 4;
 const int kMaxCommands = 64;
 const DWORD kVirtualBudget = 45u * 60u * 1000u;
 
-// KNOWN HANG, reported to the lead: on a port whose read time-outs were never
-// set (its configuration failed on the first open: CreatmComm returned a
-// configuration error, or a card function's re-open failed to configure it),
-// a status read waits until ten bytes arrive. A device answers two, so
-// IsReadError never returns, and IsWriteError and the reads only on Escape.
-// Until that is decided, every port starts out configured, as by an earlier
-// open, so a configuration failure leaves the previous time-outs in place.
-void ConfigureEveryPortOnce() {
-    for (const char* port : {"COM1", "COM2", "\\\\.\\COM10", "\\\\.\\COM12"}) {
-        mComm earlier;
-        FUZZ_CHECK(earlier.OpenPort(const_cast<char*>(port)) == 1, std::string("configuring ") + port);
-        FUZZ_CHECK(earlier.ClosePort() == 1, std::string("closing ") + port);
-    }
-    sim::ClearTrace();
-}
-
 // What a name argument turned into: the pointer passed and the text it points to.
 struct Name {
     std::string text;
@@ -443,7 +427,6 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input input(data, size);
     fuzz::NewWorld();
-    ConfigureEveryPortOnce();
     Session(input).Run();
     return 0;
 }
