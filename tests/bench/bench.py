@@ -424,12 +424,7 @@ BENCHMARKS = ("clock", "ops", "escape", "cpu", "probe")
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--wine64", default="/usr/lib/wine/wine64")
-    parser.add_argument("--wineserver", default="/usr/lib/wine/wineserver")
-    parser.add_argument("--windows-dir", default=os.path.join(SOURCE, "build", "windows-x64"))
-    parser.add_argument("--cardemu", default=os.path.join(SOURCE, "build", "linux", "emulator", "cardemu"))
-    parser.add_argument("--prefix", default=os.path.join(SOURCE, "build", "linux", "tests", "e2e", "wineprefix"))
-    parser.add_argument("--work", default=os.path.join(SOURCE, "build", "linux", "tests", "bench", "work"))
+    e2e.harness_arguments(parser, os.path.join("bench", "work"))
     parser.add_argument("--probe", default=os.path.join(SOURCE, "build", "windows-x64", "bench", "probe.exe"))
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--wait", type=float, default=10.0, help="seconds the cpu benchmark waits for the swipe")

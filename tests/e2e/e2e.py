@@ -680,16 +680,24 @@ def run_test(ctx, name):
     return True
 
 
-def main():
-    here = os.path.dirname(os.path.abspath(__file__))
-    source = os.path.dirname(os.path.dirname(here))
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def harness_arguments(parser, work):
+    """The options that place Wine, the Windows build, the emulator, the prefix
+    and the work folder (`work`, below build/linux/tests, by default)."""
+    build = os.path.join(SOURCE, "build")
     parser.add_argument("--wine64", default="/usr/lib/wine/wine64")
     parser.add_argument("--wineserver", default="/usr/lib/wine/wineserver")
-    parser.add_argument("--windows-dir", default=os.path.join(source, "build", "windows-x64"))
-    parser.add_argument("--cardemu", default=os.path.join(source, "build", "linux", "emulator", "cardemu"))
-    parser.add_argument("--prefix", default=os.path.join(source, "build", "linux", "tests", "e2e", "wineprefix"))
-    parser.add_argument("--work", default=os.path.join(source, "build", "linux", "tests", "e2e", "work"))
+    parser.add_argument("--windows-dir", default=os.path.join(build, "windows-x64"))
+    parser.add_argument("--cardemu", default=os.path.join(build, "linux", "emulator", "cardemu"))
+    parser.add_argument("--prefix", default=os.path.join(build, "linux", "tests", "e2e", "wineprefix"))
+    parser.add_argument("--work", default=os.path.join(build, "linux", "tests", work))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    harness_arguments(parser, os.path.join("e2e", "work"))
     parser.add_argument("what", nargs="+", help="setup, cleanup, all, or test names: " + ", ".join(TESTS))
     args = parser.parse_args()
     ctx = Context(args)
