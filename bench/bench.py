@@ -27,7 +27,7 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(os.path.dirname(HERE))
+SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 
 import e2e  # noqa: E402  (the harness: prefix, processes, emulator log)
@@ -288,7 +288,7 @@ class Bench:
     # -- probe ---------------------------------------------------------------------
 
     def probe(self):
-        """The Win32 pieces the library's waits are made of (tests/bench/probe.cpp)."""
+        """The Win32 pieces the library's waits are made of (bench/probe.cpp)."""
         self.begin("probe")
         values = {}
         try:
