@@ -3,7 +3,10 @@
 their undecorated names, the class mComm is exported whole, and (32-bit) each
 flat function removes its own arguments from the stack (stdcall: `ret N`).
 
-usage: check_exports.py OBJDUMP DLL [--stdcall]
+usage: check_exports.py OBJDUMP DLL [--stdcall] [--host EXE]
+
+With --host, also checks that a host program built against the import library
+imports every flat function by its undecorated name, the one the DLL exports.
 """
 import re
 import subprocess
@@ -63,9 +66,20 @@ def returns(code, symbol, depth=0):
     return []
 
 
+def imported_names(objdump, exe, dll_name):
+    """The names exe imports from dll_name."""
+    text = run(objdump, "-p", exe)
+    block = re.search(r"DLL Name: " + re.escape(dll_name) + r"\n(.*?)\n\s*\n", text, re.S)
+    if not block:
+        return set()
+    return set(re.findall(r"^\s*[0-9a-f]+\s+\d+\s+(\S+)\s*$", block.group(1), re.M))
+
+
 def main():
     objdump, dll = sys.argv[1], sys.argv[2]
-    stdcall = "--stdcall" in sys.argv[3:]
+    options = sys.argv[3:]
+    stdcall = "--stdcall" in options
+    host = options[options.index("--host") + 1] if "--host" in options else None
     names = exported_names(objdump, dll)
     failures = []
     for name in list(FLAT) + CLASS:
@@ -88,6 +102,19 @@ def main():
                 failures.append(f"{name}: returns with {rets or 'nothing found'}, expected `{expected}`")
             else:
                 print(f"ok   {name:14} {expected}")
+
+    if host:
+        imports = imported_names(objdump, host, "QT741DLL.dll")
+        if not imports:
+            failures.append(f"{host} imports nothing from QT741DLL.dll")
+        for name in sorted(imports):
+            if name not in names:
+                failures.append(f"{host} imports {name}, which the DLL does not export")
+        missing = sorted(set(FLAT) - imports)
+        if missing:
+            failures.append(f"{host} does not import {missing} (does it still call them?)")
+        else:
+            print(f"ok   {host} imports all {len(FLAT)} flat functions by their exported names")
 
     for failure in failures:
         print(f"FAIL {failure}")
