@@ -83,6 +83,22 @@ bool ParseMs(const char* text, DWORD& ms) {
     return true;
 }
 
+// The commands without arguments.
+bool Simple(const std::string& word, Op& op) {
+    static const struct {
+        const char* word;
+        Op op;
+    } kSimple[] = {{"reset", Op::Reset},     {"open", Op::Open}, {"close", Op::Close},
+                   {"handles", Op::Handles}, {"cpu", Op::Cpu},   {"clock", Op::Clock}};
+    for (const auto& command : kSimple) {
+        if (word == command.word) {
+            op = command.op;
+            return true;
+        }
+    }
+    return false;
+}
+
 // Reads the commands after the port name. All of them are checked before the
 // port is opened, so a typo does not leave a cycle half done.
 bool ParseSteps(int argc, char** argv, std::vector<Step>& steps, std::string& error) {
@@ -97,32 +113,30 @@ bool ParseSteps(int argc, char** argv, std::vector<Step>& steps, std::string& er
     while (i < argc) {
         const std::string word = argv[i++];
         Step step = {Op::Reset, "", "", 0};
-        if (word == "write") {
-            const char* track = next("track (1, 2 or 12)");
-            if (track == NULL) return false;
-            const std::string which = track;
+        // "1", "2" or "12" after write and read: the first, second or third op.
+        auto track = [&](Op one, Op two, Op both, Op& op) {
+            const char* text = next("track (1, 2 or 12)");
+            if (text == NULL) return false;
+            const std::string which = text;
             if (which != "1" && which != "2" && which != "12") {
-                error = "write: track must be 1, 2 or 12, not \"" + which + "\"";
+                error = word + ": track must be 1, 2 or 12, not \"" + which + "\"";
                 return false;
             }
-            const char* data = next(which == "12" ? "track 1 data" : "track data");
+            op = which == "1" ? one : which == "2" ? two : both;
+            return true;
+        };
+        if (word == "write") {
+            if (!track(Op::Write1, Op::Write2, Op::Write12, step.op)) return false;
+            const char* data = next(step.op == Op::Write12 ? "track 1 data" : "track data");
             if (data == NULL) return false;
             step.first = data;
-            if (which == "12") {
+            if (step.op == Op::Write12) {
                 const char* data2 = next("track 2 data");
                 if (data2 == NULL) return false;
                 step.second = data2;
             }
-            step.op = which == "1" ? Op::Write1 : which == "2" ? Op::Write2 : Op::Write12;
         } else if (word == "read") {
-            const char* track = next("track (1, 2 or 12)");
-            if (track == NULL) return false;
-            const std::string which = track;
-            if (which != "1" && which != "2" && which != "12") {
-                error = "read: track must be 1, 2 or 12, not \"" + which + "\"";
-                return false;
-            }
-            step.op = which == "1" ? Op::Read1 : which == "2" ? Op::Read2 : Op::Read12;
+            if (!track(Op::Read1, Op::Read2, Op::Read12, step.op)) return false;
         } else if (word == "status") {
             const char* kind = next("read or write");
             if (kind == NULL) return false;
@@ -132,18 +146,8 @@ bool ParseSteps(int argc, char** argv, std::vector<Step>& steps, std::string& er
                 return false;
             }
             step.op = which == "read" ? Op::StatusRead : Op::StatusWrite;
-        } else if (word == "reset") {
-            step.op = Op::Reset;
-        } else if (word == "open") {
-            step.op = Op::Open;
-        } else if (word == "close") {
-            step.op = Op::Close;
-        } else if (word == "handles") {
-            step.op = Op::Handles;
-        } else if (word == "cpu") {
-            step.op = Op::Cpu;
-        } else if (word == "clock") {
-            step.op = Op::Clock;
+        } else if (Simple(word, step.op)) {
+            // nothing more to read
         } else if (word == "sleep") {
             const char* ms = next("milliseconds");
             if (ms == NULL) return false;

@@ -139,6 +139,7 @@ private:
     void log_flush_packet(int control);
     void swipe(const char* why, Nanos now);
 
+    bool read_commands(int fd, LineReader& lines, bool from_stdin);
     void on_stdin();
     void on_control();
     void on_command_line(const std::string& line, bool from_stdin, Nanos now);
@@ -420,33 +421,31 @@ void Emulator::on_command_line(const std::string& line, bool from_stdin, Nanos n
     }
 }
 
-void Emulator::on_stdin() {
+// Reads what is there on fd and acts on each complete line. False once the
+// writer has gone (its unfinished last line acted on too).
+bool Emulator::read_commands(int fd, LineReader& lines, bool from_stdin) {
     char buf[1024];
-    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
     if (n > 0) {
-        stdin_lines_.feed(buf, static_cast<std::size_t>(n));
-        while (auto line = stdin_lines_.next())
-            on_command_line(*line, true, now_ns());
-        return;
+        lines.feed(buf, static_cast<std::size_t>(n));
+        while (auto line = lines.next())
+            on_command_line(*line, from_stdin, now_ns());
+        return true;
     }
-    if (auto line = stdin_lines_.rest()) on_command_line(*line, true, now_ns());
+    if (auto line = lines.rest()) on_command_line(*line, from_stdin, now_ns());
+    return false;
+}
+
+void Emulator::on_stdin() {
+    if (read_commands(STDIN_FILENO, stdin_lines_, true)) return;
     stdin_open_ = false;
     log_.line("stdin closed");
 }
 
 void Emulator::on_control() {
-    char buf[1024];
-    const ssize_t n = ::read(control_fd_, buf, sizeof buf);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-    if (n > 0) {
-        control_lines_.feed(buf, static_cast<std::size_t>(n));
-        while (auto line = control_lines_.next())
-            on_command_line(*line, false, now_ns());
-        return;
-    }
+    if (read_commands(control_fd_, control_lines_, false)) return;
     // The last writer went away: re-open so the next one can connect.
-    if (auto line = control_lines_.rest()) on_command_line(*line, false, now_ns());
     ::close(control_fd_);
     control_fd_ = -1;
     if (!open_control()) quit_ = true;
