@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64
-  clang clang-tidy cppcheck libclang-rt-14-dev
+  clang clang-tidy clang-format cppcheck libclang-rt-14-dev
 )
 
 missing=()
