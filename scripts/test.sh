@@ -20,7 +20,7 @@ echo "== tests under the sanitizers"
 ctest --preset linux-asan
 
 echo "== fuzzing"
-scripts/fuzz.sh 60
+scripts/fuzz.sh --ci
 
 echo "== all tests"
 ctest --preset linux
