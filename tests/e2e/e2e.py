@@ -650,7 +650,7 @@ def cleanup(ctx):
     return 0
 
 
-def run_test(ctx, name):
+def run_test(ctx, name, tests=None):
     ctx.work = os.path.join(ctx.work_root, name)
     os.makedirs(ctx.work, exist_ok=True)
     for entry in os.listdir(ctx.work):
@@ -659,7 +659,7 @@ def run_test(ctx, name):
     ctx.notes = []
     started = time.monotonic()
     try:
-        TESTS[name](ctx)
+        (tests or TESTS)[name](ctx)
     except Failure as e:
         ctx.failures.append(str(e))
     finally:
@@ -683,16 +683,35 @@ def run_test(ctx, name):
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def harness_arguments(parser, work):
+def harness_arguments(parser, work, prefix=os.path.join("e2e", "wineprefix")):
     """The options that place Wine, the Windows build, the emulator, the prefix
-    and the work folder (`work`, below build/linux/tests, by default)."""
+    and the work folder (`prefix` and `work`, below build/linux/tests, by default)."""
     build = os.path.join(SOURCE, "build")
-    parser.add_argument("--wine64", default="/usr/lib/wine/wine64")
+    parser.add_argument("--wine64", default="/usr/lib/wine/wine64", help="the Wine loader")
     parser.add_argument("--wineserver", default="/usr/lib/wine/wineserver")
     parser.add_argument("--windows-dir", default=os.path.join(build, "windows-x64"))
     parser.add_argument("--cardemu", default=os.path.join(build, "linux", "emulator", "cardemu"))
-    parser.add_argument("--prefix", default=os.path.join(build, "linux", "tests", "e2e", "wineprefix"))
+    parser.add_argument("--prefix", default=os.path.join(build, "linux", "tests", prefix))
     parser.add_argument("--work", default=os.path.join(build, "linux", "tests", work))
+
+
+def drive(parser, ctx, what, tests, prepare=setup):
+    """What the command line asked for: setup (`prepare`), cleanup, or tests by
+    name from `tests` ("all": every one)."""
+    if what == ["setup"]:
+        return prepare(ctx)
+    if what == ["cleanup"]:
+        return cleanup(ctx)
+    names = list(tests) if what == ["all"] else what
+    unknown = [n for n in names if n not in tests]
+    if unknown:
+        parser.error("unknown test(s): %s" % ", ".join(unknown))
+    start_wineserver(ctx)
+    try:
+        results = [run_test(ctx, name, tests) for name in names]
+    finally:
+        cleanup(ctx)
+    return 0 if all(results) else 1
 
 
 def main():
@@ -700,21 +719,7 @@ def main():
     harness_arguments(parser, os.path.join("e2e", "work"))
     parser.add_argument("what", nargs="+", help="setup, cleanup, all, or test names: " + ", ".join(TESTS))
     args = parser.parse_args()
-    ctx = Context(args)
-    if args.what == ["setup"]:
-        return setup(ctx)
-    if args.what == ["cleanup"]:
-        return cleanup(ctx)
-    names = list(TESTS) if args.what == ["all"] else args.what
-    unknown = [n for n in names if n not in TESTS]
-    if unknown:
-        parser.error("unknown test(s): %s" % ", ".join(unknown))
-    start_wineserver(ctx)
-    try:
-        results = [run_test(ctx, name) for name in names]
-    finally:
-        cleanup(ctx)
-    return 0 if all(results) else 1
+    return drive(parser, Context(args), args.what, TESTS)
 
 
 if __name__ == "__main__":
