@@ -38,7 +38,7 @@ class NodeHost(Process):
         env = ctx.env()
         env["NODE_PATH"] = windows_path(os.path.join(ctx.node_dir, "node_modules"))
         argv = [ctx.wine64, ctx.node, windows_path(os.path.join(HERE, "node_host.js")), windows_path(MODULE),
-                windows_path(ctx.dll), windows_path(self.results_path)] + list(commands)
+                windows_path(ctx.node_dll), windows_path(self.results_path)] + list(commands)
         super().__init__(ctx, "node", argv, env=env)
 
     def results(self):
@@ -115,8 +115,8 @@ def setup(ctx):
     if not os.path.exists(ctx.node):
         print("missing %s: run scripts/install-deps.sh" % ctx.node)
         return 1
-    if not os.path.exists(ctx.dll):
-        print("missing %s: build its preset" % ctx.dll)
+    if not os.path.exists(ctx.node_dll):
+        print("missing %s: build its preset" % ctx.node_dll)
         return 1
     code = e2e.setup(ctx)
     if code:
@@ -138,14 +138,14 @@ def main():
     e2e.harness_arguments(parser, os.path.join("bindings", "work"), os.path.join("bindings", "wineprefix"))
     parser.add_argument("--node-dir", default=os.path.join(e2e.SOURCE, "build", "npm", "win32-x64"),
                         help="npm folder with node-win-* and koffi (install-deps.sh)")
-    parser.add_argument("--dll", help="QT741DLL.dll to load (default: the Windows build's library/)")
     parser.add_argument("what", nargs="+", help="setup, cleanup, all, or test names: " + ", ".join(TESTS))
     args = parser.parse_args()
     ctx = e2e.Context(args)
     ctx.node_dir = os.path.abspath(args.node_dir)
     found = glob.glob(os.path.join(ctx.node_dir, "node_modules", "node-win-*", "bin", "node.exe"))
     ctx.node = found[0] if found else os.path.join(ctx.node_dir, "node_modules", "node-win-*", "bin", "node.exe")
-    ctx.dll = os.path.abspath(args.dll or os.path.join(ctx.windows_dir, "library", "QT741DLL.dll"))
+    # The DLL Node.js loads: --dll, or the Windows build's own.
+    ctx.node_dll = ctx.dll or os.path.join(ctx.windows_dir, "library", "QT741DLL.dll")
     return e2e.drive(parser, ctx, args.what, TESTS, setup)
 
 
