@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Every test: builds all four presets, runs the static analysis of the library,
-# the unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# linux preset's whole suite (unit, emulator, export checks of both Windows
-# DLLs, end to end under Wine).
+# Every test: builds all four presets and the release package (which builds the
+# MSVC-ABI presets and checks the archive's files), runs the static analysis of
+# the library, the unit tests under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then the linux preset's whole suite (unit, emulator, export checks of the Windows
+# DLLs, end to end and the bindings under Wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -12,6 +13,9 @@ for preset in windows-x86 windows-x64 linux linux-asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
+
+echo "== release package (builds the other Windows presets too)"
+scripts/package.sh
 
 echo "== static analysis"
 scripts/lint.sh
