@@ -3,10 +3,12 @@
 named after the archive), every DLL and program is built for the processor its
 folder names (x86: i386, x64: x86-64), the DLLs in x86/ and x64/ are the
 Microsoft-ABI builds and those in mingw/ the MinGW builds (by the names their
-class exports carry), and README.txt has its version filled in.
+class exports carry), and README.txt and the Node.js module's package.json carry
+the package's version.
 
     check_package.py QT741DLL-VERSION.zip contents.txt
 """
+import json
 import os
 import struct
 import sys
@@ -58,6 +60,11 @@ def check(archive, contents):
                                     (name, abi, CLASS_EXPORT[abi].decode(), abi))
         if "README.txt" in files and b"@VERSION@" in z.read(top + "README.txt"):
             problems.append("README.txt: @VERSION@ not replaced")
+        node = "bindings/node/package.json"
+        if node in files:
+            found = json.loads(z.read(top + node)).get("version")
+            if top != "QT741DLL-%s/" % found:
+                problems.append("%s: version %s, the package's is %s" % (node, found, top[len("QT741DLL-"):-1]))
     return len(files), problems
 
 
