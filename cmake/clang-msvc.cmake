@@ -22,6 +22,8 @@ set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${QT741_MSVC_TARGET})
 set(CMAKE_CXX_COMPILER_TARGET ${QT741_MSVC_TARGET})
 set(CMAKE_RC_COMPILER llvm-rc)
+# llvm-rc preprocesses with clang, which must find winver.h.
+set(CMAKE_RC_STANDARD_INCLUDE_DIRECTORIES /usr/share/mingw-w64/include)
 # llvm-lib does not take CMake's GNU-style archive commands; llvm-ar writes the same archives.
 set(CMAKE_AR llvm-ar)
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)

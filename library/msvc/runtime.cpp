@@ -1,24 +1,18 @@
 // The few symbols that code from clang for Microsoft's ABI refers to and that a
 // C or C++ runtime would supply, for the library and the programs built with it
-// (cmake/clang-msvc.cmake links no runtime).
+// (cmake/clang-msvc.cmake links no runtime); memset is in memset.cpp.
 #include <windows.h>
 
 #include <stddef.h>
 
-typedef void(__cdecl* RuntimeFunction)(void);
+typedef void(__cdecl RuntimeFunction)(void);
 
-// The compiler turns zeroing loops and zero-initialised arrays into calls of
-// memset. This file is compiled freestanding, so the loop stays a loop.
-extern "C" void* __cdecl memset(void* destination, int value, size_t size) {
-    unsigned char* bytes = static_cast<unsigned char*>(destination);
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<unsigned char>(value);
-    return destination;
-}
-
-// The deleting destructor that the virtual table carries frees with this. A host
-// that deletes an mComm it made with new must have allocated it from the process
-// heap, as Microsoft's runtime does.
+// new and delete on the process heap, as with Microsoft's runtime. The library
+// itself only deletes: the deleting destructor in mComm's virtual table frees
+// with this delete, so a host that deletes an mComm it made with new must have
+// allocated it from the process heap. new raises STATUS_NO_MEMORY when the heap
+// is exhausted (HEAP_GENERATE_EXCEPTIONS), as there are no C++ exceptions here.
+void* __cdecl operator new(size_t size) { return HeapAlloc(GetProcessHeap(), HEAP_GENERATE_EXCEPTIONS, size); }
 void __cdecl operator delete(void* block) noexcept {
     if (block != NULL) HeapFree(GetProcessHeap(), 0, block);
 }
@@ -31,4 +25,4 @@ void __cdecl operator delete(void* block, size_t) noexcept { operator delete(blo
 namespace {
 void __cdecl TypeInfoDestructor() {}
 } // namespace
-extern "C" const RuntimeFunction kTypeInfoVirtualTable[1] __asm__("??_7type_info@@6B@") = {TypeInfoDestructor};
+extern "C" RuntimeFunction* const kTypeInfoVirtualTable[1] __asm__("??_7type_info@@6B@") = {TypeInfoDestructor};

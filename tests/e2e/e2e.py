@@ -72,6 +72,7 @@ class Context:
         self.cardtool = os.path.join(self.tool_dir, "cardtool.exe")
         self.presskey = os.path.join(self.tool_dir, "presskey.exe")
         self.programs = os.path.abspath(args.programs) if args.programs else None
+        self.project_version = args.project_version
         self.cardemu = os.path.abspath(args.cardemu)
         self.work = None
         self.failures = []
@@ -605,6 +606,23 @@ def test_soak(ctx):
     expect_frames(ctx, emu, [READ1, STATUS] * cycles)
 
 
+def test_version(ctx):
+    """cardtool --version names the project's version, read from the version
+    resource of the DLL it loaded, which is the DLL under test."""
+    ctx.require(ctx.project_version is not None, "version needs --project-version")
+    tool = Process(ctx, "cardtool", [ctx.wine64, ctx.cardtool, "--version"], env=ctx.env())
+    code = tool.finish(30)
+    ctx.expect(code == 0, "cardtool --version: exit code %s" % code)
+    _, _, version = tool.wait_line(r"^QT741DLL\.dll (\S+)$", 1)
+    expected = ".".join((ctx.project_version.split(".") + ["0"] * 4)[:4])
+    ctx.expect(version.group(1) == expected, "version %s, expected %s" % (version.group(1), expected))
+    _, _, loaded = tool.wait_line(r"^  file: (.+)$", 1)
+    dll = os.path.join(ctx.tool_dir, "QT741DLL.dll")
+    # Wine shows /path as Z:\path.
+    ctx.expect(loaded.group(1).replace("\\", "/").lower().endswith(dll.lower()),
+               "loaded %s, expected %s" % (loaded.group(1), dll))
+
+
 # The programs of a build without cardtool (--programs): each prints "ok   ..." or
 # "FAIL ..." per check and "N passed, N failed" last.
 SUMMARY_LINE = re.compile(r"^(\d+) passed, (\d+) failed$")
@@ -660,6 +678,7 @@ TESTS = {
     "ports": test_ports,
     "hangup": test_hangup,
     "soak": test_soak,
+    "version": test_version,
 }
 
 
@@ -774,6 +793,7 @@ def harness_arguments(parser, work, prefix=os.path.join("e2e", "wineprefix")):
     parser.add_argument("--programs", help="the folder of the test programs of a build without cardtool "
                         "(tests: %s)" % ", ".join(PROGRAM_TESTS))
     parser.add_argument("--cardemu", default=os.path.join(build, "linux", "emulator", "cardemu"))
+    parser.add_argument("--project-version", help="the version cardtool --version must report, e.g. 1.0.0")
     parser.add_argument("--prefix", default=os.path.join(build, "linux", "tests", prefix))
     parser.add_argument("--work", default=os.path.join(build, "linux", "tests", work))
 

@@ -6,6 +6,7 @@ from the stack (stdcall: `ret N`).
 
 usage: check_exports.py OBJDUMP DLL [--stdcall] [--abi gnu|msvc] [--host EXE]
                         [--imports NAME...] [--no-seh] [--import-lib LIB --readobj LLVM-READOBJ]
+                        [--version X.Y.Z]
 
 --abi: whose C++ names the class carries, GCC's (MinGW, the default) or
 Microsoft's (clang for *-windows-msvc).
@@ -17,9 +18,12 @@ linked with SafeSEH checks and no handlers).
 --import-lib: the import library (lld-link's) offers each flat function under the
 symbol a host compiled with the header references (_Name@N on i686), bound to
 the undecorated name the DLL exports.
+--version: the DLL's version resource gives X.Y.Z.0 as file and product version
+and QT741DLL.dll as the original file name.
 """
 import argparse
 import re
+import struct
 import subprocess
 import sys
 
@@ -133,6 +137,29 @@ def imported_names(objdump, exe, dll_name):
     return set(re.findall(r"^\s*[0-9a-f]+\s+\d+\s+(\S+)\s*$", block.group(1), re.M))
 
 
+def version_resource(dll):
+    """From the version resource: (file version, product version, original file
+    name), or None. VS_FIXEDFILEINFO starts with the signature 0xFEEF04BD; the
+    string values are UTF-16, each after its key and padding."""
+    with open(dll, "rb") as f:
+        data = f.read()
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    if at < 0:
+        return None
+    file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<4I", data, at + 8)
+
+    def dotted(ms, ls):
+        return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+    key = "OriginalFilename\0".encode("utf-16-le")
+    start = data.find(key, at)
+    name = None
+    if start >= 0:
+        text = data[start + len(key):start + len(key) + 200].decode("utf-16-le", "replace").lstrip("\0")
+        name = text.split("\0", 1)[0]
+    return dotted(file_ms, file_ls), dotted(product_ms, product_ls), name
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("objdump")
@@ -144,6 +171,7 @@ def main():
     parser.add_argument("--no-seh", action="store_true")
     parser.add_argument("--import-lib")
     parser.add_argument("--readobj", default="llvm-readobj")
+    parser.add_argument("--version")
     args = parser.parse_args()
     objdump, dll, host = args.objdump, args.dll, args.host
     names, header = exports(objdump, dll)
@@ -204,6 +232,15 @@ def main():
             failures.append(f"{host} does not import {missing} (does it still call them?)")
         else:
             print(f"ok   {host} imports all {len(FLAT)} flat functions by their exported names")
+
+    if args.version:
+        expected = ".".join((args.version.split(".") + ["0"] * 4)[:4])
+        found = version_resource(dll)
+        if found != (expected, expected, "QT741DLL.dll"):
+            failures.append(f"version resource (file version, product version, original file name): {found}, "
+                            f"expected {(expected, expected, 'QT741DLL.dll')}")
+        else:
+            print(f"ok   version resource: {expected}, QT741DLL.dll")
 
     for failure in failures:
         print(f"FAIL {failure}")

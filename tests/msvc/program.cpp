@@ -1,7 +1,5 @@
 #include "program.h"
 
-#include <stdarg.h>
-
 namespace {
 
 const int kMaxWords = 16;
@@ -29,12 +27,7 @@ extern "C" void __cdecl mainCRTStartup(void) {
     ExitProcess(static_cast<UINT>(Main(count, words)));
 }
 
-void Print(const char* format, ...) {
-    char text[1024];
-    va_list arguments;
-    va_start(arguments, format);
-    const int length = wvsprintfA(text, format, arguments);
-    va_end(arguments);
+void Write(const char* text, int length) {
     DWORD written = 0;
     if (length > 0) WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(length), &written, NULL);
 }
@@ -48,15 +41,4 @@ bool Checks::Expect(bool passed, const char* what) {
 int Checks::Summary() const {
     Print("%d passed, %d failed\n", passed_, failed_);
     return failed_ == 0 ? 0 : 1;
-}
-
-// Allocates from the process heap, as Microsoft's runtime does, so that objects
-// the library deletes (through mComm's virtual destructor) go back where they came from.
-void* __cdecl operator new(size_t size) {
-    void* block = HeapAlloc(GetProcessHeap(), 0, size == 0 ? 1 : size);
-    if (block == NULL) {
-        Print("operator new: HeapAlloc of %lu bytes failed\n", static_cast<unsigned long>(size));
-        ExitProcess(3);
-    }
-    return block;
 }

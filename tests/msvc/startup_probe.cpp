@@ -24,7 +24,7 @@ public:
     explicit Recorder(const char* name) : name_(name) {
         Append(s_constructed, "c");
         Append(s_constructed, name_);
-        if (lstrcmpA(name_, "1") == 0) atexit(AtExit);
+        if (lstrcmpA(name_, "1") == 0 && atexit(AtExit) != 0) Append(s_constructed, "!");
     }
     ~Recorder() {
         Append(s_exitLog, "d");

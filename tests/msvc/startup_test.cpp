@@ -21,10 +21,9 @@ int Main(int argc, char** argv) {
     Checks checks;
     HMODULE probe = LoadLibraryA("startup_probe.dll");
     if (probe == NULL) return Fail("LoadLibraryA(startup_probe.dll)");
-    const ConstructedFunction constructed =
-        reinterpret_cast<ConstructedFunction>(GetProcAddress(probe, "ProbeConstructed"));
+    ConstructedFunction constructed = reinterpret_cast<ConstructedFunction>(GetProcAddress(probe, "ProbeConstructed"));
     if (constructed == NULL) return Fail("GetProcAddress(ProbeConstructed)");
-    const ExitLogFunction exitLog = reinterpret_cast<ExitLogFunction>(GetProcAddress(probe, "ProbeExitLog"));
+    ExitLogFunction exitLog = reinterpret_cast<ExitLogFunction>(GetProcAddress(probe, "ProbeExitLog"));
     if (exitLog == NULL) return Fail("GetProcAddress(ProbeExitLog)");
 
     Print("at load: \"%s\"\n", constructed());
