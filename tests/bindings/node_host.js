@@ -7,9 +7,10 @@
 // loads bindings/node (MODULE) over the DLL and runs the commands in order:
 //   open PORT | close | reset | status read|write | write1|write2 TRACK |
 //   write12 TRACK1 TRACK2 | read1 | read2 | read12 | promises
-// After "promises" the calls go through card.promises. Each call is appended to
-// RESULTS as a JSON line (Node's stdout cannot be a pipe under Wine), and so is
-// an error that ends the run (exit code 2).
+// After "promises" the calls go through card.promises. The process's architecture
+// and Node.js version, then each call, are appended to RESULTS as JSON lines
+// (Node's stdout cannot be a pipe under Wine), and so is an error that ends the
+// run (exit code 2).
 const fs = require('fs');
 
 const [modulePath, dllPath, resultsPath, ...words] = process.argv.slice(2);
@@ -28,6 +29,7 @@ const COMMANDS = {
 };
 
 async function main() {
+  record({ host: process.arch, node: process.version });
   const qt741 = require(modulePath);
   const card = qt741.load(dllPath);
   let api = card;

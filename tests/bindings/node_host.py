@@ -55,7 +55,10 @@ class NodeHost(Process):
 def expect_results(ctx, host, expected):
     """Compares the calls made with [(call, result, tracks read)]."""
     got = []
-    for entry in host.results():
+    results = host.results()
+    ctx.require(results and results[0].get("host") == ctx.node_arch,
+                "node_host.js ran as %s, expected %s" % (results[:1], ctx.node_arch))
+    for entry in results[1:]:
         ctx.require("error" not in entry, "node_host.js failed: %s" % entry.get("error"))
         tracks = {k: v for k, v in entry.items() if k.startswith("track")}
         got.append((entry["call"], entry["result"], tracks))
@@ -144,6 +147,8 @@ def main():
     ctx.node_dir = os.path.abspath(args.node_dir)
     found = glob.glob(os.path.join(ctx.node_dir, "node_modules", "node-win-*", "bin", "node.exe"))
     ctx.node = found[0] if found else os.path.join(ctx.node_dir, "node_modules", "node-win-*", "bin", "node.exe")
+    # The process.arch that Node.js build reports.
+    ctx.node_arch = "ia32" if "node-win-x86" in ctx.node else "x64"
     # The DLL Node.js loads: --dll, or the Windows build's own.
     ctx.node_dll = ctx.dll or os.path.join(ctx.windows_dir, "library", "QT741DLL.dll")
     return e2e.drive(parser, ctx, args.what, TESTS, setup)
