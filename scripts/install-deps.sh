@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, the demo and the release
 # package need, and (npm) the Windows builds of Node.js and koffi that the Node
-# binding's tests run under Wine, into build/npm; quick when everything is there.
+# binding's tests run under Wine and TypeScript, into build/npm; quick when
+# everything is there.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(
   cmake ninja-build g++ python3
@@ -43,7 +44,7 @@ npm_sets=(
 )
 for set in "${npm_sets[@]}"; do
   read -r arch specs <<<"$set"
-  dir=build/npm/$arch
+  dir=$root/build/npm/$arch
   [ "$(cat "$dir/installed" 2>/dev/null)" = "$specs" ] && continue
   echo "Fetching with npm into $dir: $specs"
   rm -rf "$dir"
