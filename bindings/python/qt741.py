@@ -45,7 +45,16 @@ _ARGUMENTS = {
 
 
 def _ansi(text):
-    return None if text is None else text.encode("ascii")
+    """A str as the library's single-byte string; bytes and None as they are."""
+    return text.encode("ascii") if isinstance(text, str) else text
+
+
+def _result(code):
+    """A card function's result as a CardResult (an int it does not name stays an int)."""
+    try:
+        return CardResult(code)
+    except ValueError:
+        return code
 
 
 class QT741:
@@ -68,41 +77,41 @@ class QT741:
         return self.dll.DestroymComm()
 
     def CardReset(self):
-        return CardResult(self.dll.CardReset())
+        return _result(self.dll.CardReset())
 
     def IsReadError(self):
-        return CardResult(self.dll.IsReadError())
+        return _result(self.dll.IsReadError())
 
     def IsWriteError(self):
-        return CardResult(self.dll.IsWriteError())
+        return _result(self.dll.IsWriteError())
 
     def WrTr1Card(self, track1):
-        return CardResult(self.dll.WrTr1Card(_ansi(track1)))
+        return _result(self.dll.WrTr1Card(_ansi(track1)))
 
     def WrTr2Card(self, track2):
-        return CardResult(self.dll.WrTr2Card(_ansi(track2)))
+        return _result(self.dll.WrTr2Card(_ansi(track2)))
 
     def WrTr12Card(self, track1, track2):
-        return CardResult(self.dll.WrTr12Card(_ansi(track1), _ansi(track2)))
+        return _result(self.dll.WrTr12Card(_ansi(track1), _ansi(track2)))
 
     def RadTr1Card(self):
         """(result, track 1)"""
         track1 = ctypes.create_string_buffer(CARD_TRACK1_BUFFER_SIZE)
         result = self.dll.RadTr1Card(track1)
-        return CardResult(result), track1.value.decode("latin-1")
+        return _result(result), track1.value.decode("latin-1")
 
     def RadTr2Card(self):
         """(result, track 2)"""
         track2 = ctypes.create_string_buffer(CARD_TRACK2_BUFFER_SIZE)
         result = self.dll.RadTr2Card(track2)
-        return CardResult(result), track2.value.decode("latin-1")
+        return _result(result), track2.value.decode("latin-1")
 
     def RadTr12Card(self):
         """(result, track 1, track 2)"""
         track1 = ctypes.create_string_buffer(CARD_TRACKS_BUFFER_SIZE)
         track2 = ctypes.create_string_buffer(CARD_TRACKS_BUFFER_SIZE)
         result = self.dll.RadTr12Card(track1, track2)
-        return CardResult(result), track1.value.decode("latin-1"), track2.value.decode("latin-1")
+        return _result(result), track1.value.decode("latin-1"), track2.value.decode("latin-1")
 
 
 def load(path=None):
