@@ -13,7 +13,7 @@ packages=(
   wine wine64
   clang clang-tidy clang-format cppcheck libclang-rt-14-dev
   lld llvm
-  zip unzip mono-mcs fp-compiler
+  git zip mono-mcs fp-compiler
 )
 
 missing=()
