@@ -19,8 +19,8 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
 import e2e  # noqa: E402
-from e2e import (CARD_CANCELLED, CARD_NOT_OPEN, CARD_OK, READ1, READ2, READ12, RESET, STATUS,  # noqa: E402
-                 TRACK1, TRACK2, Emulator, Failure, Process, Steering, presskey, write_frame)
+from e2e import (CARD_CANCELLED, CARD_NOT_OPEN, CARD_OK, LONG1, READ1, READ2, READ12, RESET, STATUS,  # noqa: E402
+                 TRACK1, TRACK2, Emulator, Process, Steering, presskey, write_frame)
 
 MODULE = os.path.join(e2e.SOURCE, "bindings", "node")
 
@@ -66,17 +66,22 @@ def expect_results(ctx, host, expected):
 
 
 def test_cycle(ctx):
-    """Writes both tracks and reads them back, with blocking calls and through promises."""
+    """Writes both tracks and reads them back, with blocking calls and through
+    promises; then the longest track 1 a write takes, and back."""
     emu = Emulator(ctx, card=("BLANK", "BLANK"))
-    host = NodeHost(ctx, "open", "COM5", "write12", TRACK1, TRACK2, "read12", "promises", "read1", "read2", "close")
+    host = NodeHost(ctx, "open", "COM5", "write12", TRACK1, TRACK2, "read12", "promises", "read1", "read2",
+                    "write1", LONG1, "read1", "close")
     code = host.finish(120)
     ctx.expect(code == 0, "node exit code %s" % code)
     expect_results(ctx, host, [("CreatmComm", 1, {}), ("WrTr12Card", CARD_OK, {}),
                                ("RadTr12Card", CARD_OK, {"track1": TRACK1, "track2": TRACK2}),
                                ("RadTr1Card", CARD_OK, {"track1": TRACK1}),
-                               ("RadTr2Card", CARD_OK, {"track2": TRACK2}), ("DestroymComm", 1, {})])
-    e2e.expect_frames(ctx, emu, [write_frame(TRACK1, TRACK2), STATUS, READ12, STATUS, READ1, STATUS, READ2, STATUS])
-    ctx.expect(emu.card() == (TRACK1, TRACK2), "card file holds %s" % (emu.card(),))
+                               ("RadTr2Card", CARD_OK, {"track2": TRACK2}),
+                               ("WrTr1Card", CARD_OK, {}), ("RadTr1Card", CARD_OK, {"track1": LONG1}),
+                               ("DestroymComm", 1, {})])
+    e2e.expect_frames(ctx, emu, [write_frame(TRACK1, TRACK2), STATUS, READ12, STATUS, READ1, STATUS, READ2, STATUS,
+                                 write_frame(LONG1, None), STATUS, READ1, STATUS])
+    ctx.expect(emu.card() == (LONG1, TRACK2), "card file holds %s" % (emu.card(),))
 
 
 def test_missing_port(ctx):
