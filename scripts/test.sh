@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
-# Every test: builds all four presets, runs the static analysis of the library,
-# the unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# linux preset's whole suite (unit, emulator, export checks of both Windows
-# DLLs, end to end under Wine).
+# Every test: builds the Windows and Linux presets and the release package
+# (checking the archive's files), runs the static analysis of the library, the
+# unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, fuzzing,
+# then the linux preset's whole suite (unit, emulator, export checks of the four
+# Windows DLLs, end to end under Wine with the MinGW and the MSVC-ABI DLL, the
+# bindings).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-for preset in windows-x86 windows-x64 linux linux-asan; do
+for preset in windows-x86 windows-x64 windows-x86-msvc windows-x64-msvc linux linux-asan; do
   echo "== build $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
+
+echo "== release package"
+scripts/package.sh
 
 echo "== static analysis"
 scripts/lint.sh

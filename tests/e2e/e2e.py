@@ -6,6 +6,12 @@ against cardemu, which plays the device on a pty that a COM symlink in the Wine
 prefix points at. Each test checks what cardtool reports and the frames the
 emulator logged.
 
+With --dll, cardtool.exe and presskey.exe are copied into a folder of their own
+(WORK/tools) next to that DLL, so that the same tests run against another build
+of the library (e.g. the MSVC-ABI one). With --programs, the tests of that
+build's own programs (PROGRAM_TESTS: its start-up, a C++ host of the class)
+run too.
+
     e2e.py [paths] setup        build check, Wine prefix (created once)
     e2e.py [paths] cleanup      stop the prefix's wineserver
     e2e.py [paths] TEST...      run tests (see TESTS at the end); "all" runs all
@@ -13,8 +19,10 @@ emulator logged.
 Standard library only (python3 >= 3.9).
 """
 import argparse
+import filecmp
 import os
 import re
+import shutil
 import subprocess
 import sys
 import threading
@@ -56,11 +64,16 @@ class Context:
         self.wineserver = args.wineserver
         self.prefix = os.path.abspath(args.prefix)
         self.windows_dir = os.path.abspath(args.windows_dir)
-        self.tool_dir = os.path.join(self.windows_dir, "cardtool")
+        self.work_root = os.path.abspath(args.work)
+        # The DLL under test: the one beside cardtool, or --dll with copies of the tools.
+        self.built_tools = os.path.join(self.windows_dir, "cardtool")
+        self.dll = os.path.abspath(args.dll) if args.dll else None
+        self.tool_dir = os.path.join(self.work_root, "tools") if self.dll else self.built_tools
         self.cardtool = os.path.join(self.tool_dir, "cardtool.exe")
         self.presskey = os.path.join(self.tool_dir, "presskey.exe")
+        self.programs = os.path.abspath(args.programs) if args.programs else None
+        self.project_version = args.project_version
         self.cardemu = os.path.abspath(args.cardemu)
-        self.work_root = os.path.abspath(args.work)
         self.work = None
         self.failures = []
         self.notes = []  # shown when a test fails
@@ -593,6 +606,67 @@ def test_soak(ctx):
     expect_frames(ctx, emu, [READ1, STATUS] * cycles)
 
 
+def test_version(ctx):
+    """cardtool --version names the project's version, read from the version
+    resource of the DLL it loaded, which is the DLL under test."""
+    ctx.require(ctx.project_version is not None, "version needs --project-version")
+    tool = Process(ctx, "cardtool", [ctx.wine64, ctx.cardtool, "--version"], env=ctx.env())
+    code = tool.finish(30)
+    ctx.expect(code == 0, "cardtool --version: exit code %s" % code)
+    _, _, version = tool.wait_line(r"^QT741DLL\.dll (\S+)$", 1)
+    expected = ".".join((ctx.project_version.split(".") + ["0"] * 4)[:4])
+    ctx.expect(version.group(1) == expected, "version %s, expected %s" % (version.group(1), expected))
+    _, _, loaded = tool.wait_line(r"^  file: (.+)$", 1)
+    dll = os.path.join(ctx.tool_dir, "QT741DLL.dll")
+    # Wine shows /path as Z:\path.
+    ctx.expect(loaded.group(1).replace("\\", "/").lower().endswith(dll.lower()),
+               "loaded %s, expected %s" % (loaded.group(1), dll))
+
+
+# The programs of a build without cardtool (--programs): each prints "ok   ..." or
+# "FAIL ..." per check and "N passed, N failed" last.
+SUMMARY_LINE = re.compile(r"^(\d+) passed, (\d+) failed$")
+
+
+def run_program(ctx, name, *argv):
+    """Runs one of those programs to its end and checks its summary."""
+    ctx.require(ctx.programs is not None, "%s needs --programs (the folder of the build's test programs)" % name)
+    program = Process(ctx, name, [ctx.wine64, os.path.join(ctx.programs, name + ".exe")] + list(argv), env=ctx.env())
+    code = program.finish(60)
+    _, _, m = program.wait_line(SUMMARY_LINE.pattern, 1)
+    ctx.expect(code == 0 and m.group(2) == "0" and int(m.group(1)) > 0,
+               "%s: exit code %s, %s" % (name, code, m.group(0)))
+    ctx.expect("FAIL" not in program.output(), "%s reported failures" % name)
+    return program
+
+
+def test_startup(ctx):
+    """The DLL start-up of the MSVC-ABI build: static constructors at load, then
+    at unload the destructors and atexit entries, newest first (startup_test.exe
+    on startup_probe.dll)."""
+    run_program(ctx, "startup_test")
+
+
+def test_class_host(ctx):
+    """A C++ host built for Microsoft's ABI uses the class mComm: on the stack and
+    with new, OpenPort on COM5 (1) and a missing COM7 (-2), copy, assignment,
+    ClosePort twice, delete through the virtual destructor, the heap valid
+    after; the reset frame it sends through the object's handle reaches the device."""
+    com7 = ctx.dosdevice("com7")
+    if os.path.lexists(com7):
+        os.unlink(com7)
+    emu = Emulator(ctx)
+    run_program(ctx, "classhost", "COM5", "COM7")
+    emu.wait_frame(RESET, 5)
+    expect_frames(ctx, emu, [RESET])
+
+
+PROGRAM_TESTS = {
+    "startup": test_startup,
+    "class_host": test_class_host,
+}
+
+
 TESTS = {
     "write_read": test_write_read,
     "bad_status": test_bad_status,
@@ -604,23 +678,47 @@ TESTS = {
     "ports": test_ports,
     "hangup": test_hangup,
     "soak": test_soak,
+    "version": test_version,
 }
+
+
+ALL_TESTS = dict(TESTS, **PROGRAM_TESTS)
 
 
 # ---------------------------------------------------------------------------
 # Fixtures and the driver
 
+def place_tools(ctx):
+    """With --dll: cardtool.exe and presskey.exe in a folder of their own, next to
+    a copy of that DLL, which Windows then loads for them. False when a file is missing."""
+    if ctx.dll is None:
+        return True
+    os.makedirs(ctx.tool_dir, exist_ok=True)
+    for source in (os.path.join(ctx.built_tools, "cardtool.exe"), os.path.join(ctx.built_tools, "presskey.exe"),
+                   ctx.dll):
+        if not os.path.exists(source):
+            print("missing %s: build its preset first" % source)
+            return False
+        target = os.path.join(ctx.tool_dir, os.path.basename(source))
+        if not os.path.exists(target) or not filecmp.cmp(source, target, shallow=False):
+            shutil.copy2(source, target)
+    return True
+
+
 def setup(ctx):
     """Checks the Windows build and creates the Wine prefix once."""
+    if not place_tools(ctx):
+        return 1
     for path in (ctx.cardtool, ctx.presskey, os.path.join(ctx.tool_dir, "QT741DLL.dll"), ctx.cardemu):
         if not os.path.exists(path):
             print("missing %s: build the windows-x64 preset (cmake --preset windows-x64 && "
                   "cmake --build --preset windows-x64) and cardemu first" % path)
             return 1
-    dll = os.path.join(ctx.windows_dir, "library", "QT741DLL.dll")
+    dll = ctx.dll or os.path.join(ctx.windows_dir, "library", "QT741DLL.dll")
     copy = os.path.join(ctx.tool_dir, "QT741DLL.dll")
     if os.path.exists(dll) and os.path.getmtime(dll) > os.path.getmtime(copy) + 1:
         print("warning: %s is older than %s; rebuild the windows-x64 preset" % (copy, dll))
+    print("testing %s" % dll)
     if os.path.exists(os.path.join(ctx.prefix, "system.reg")):
         print("Wine prefix %s exists" % ctx.prefix)
         return 0
@@ -650,7 +748,7 @@ def cleanup(ctx):
     return 0
 
 
-def run_test(ctx, name):
+def run_test(ctx, name, tests=None):
     ctx.work = os.path.join(ctx.work_root, name)
     os.makedirs(ctx.work, exist_ok=True)
     for entry in os.listdir(ctx.work):
@@ -659,7 +757,7 @@ def run_test(ctx, name):
     ctx.notes = []
     started = time.monotonic()
     try:
-        TESTS[name](ctx)
+        (tests or ALL_TESTS)[name](ctx)
     except Failure as e:
         ctx.failures.append(str(e))
     finally:
@@ -683,38 +781,52 @@ def run_test(ctx, name):
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def harness_arguments(parser, work):
+def harness_arguments(parser, work, prefix=os.path.join("e2e", "wineprefix")):
     """The options that place Wine, the Windows build, the emulator, the prefix
-    and the work folder (`work`, below build/linux/tests, by default)."""
+    and the work folder (`prefix` and `work`, below build/linux/tests, by default)."""
     build = os.path.join(SOURCE, "build")
-    parser.add_argument("--wine64", default="/usr/lib/wine/wine64")
+    parser.add_argument("--wine64", default="/usr/lib/wine/wine64", help="the Wine loader")
     parser.add_argument("--wineserver", default="/usr/lib/wine/wineserver")
-    parser.add_argument("--windows-dir", default=os.path.join(build, "windows-x64"))
+    parser.add_argument("--windows-dir", default=os.path.join(build, "windows-x64"),
+                        help="the Windows build whose cardtool.exe and presskey.exe run")
+    parser.add_argument("--dll", help="the QT741DLL.dll to test, when not the one beside that cardtool.exe")
+    parser.add_argument("--programs", help="the folder of the test programs of a build without cardtool "
+                        "(tests: %s)" % ", ".join(PROGRAM_TESTS))
     parser.add_argument("--cardemu", default=os.path.join(build, "linux", "emulator", "cardemu"))
-    parser.add_argument("--prefix", default=os.path.join(build, "linux", "tests", "e2e", "wineprefix"))
+    parser.add_argument("--project-version", help="the version cardtool --version must report, e.g. 1.0.0")
+    parser.add_argument("--prefix", default=os.path.join(build, "linux", "tests", prefix))
     parser.add_argument("--work", default=os.path.join(build, "linux", "tests", work))
+
+
+def drive(parser, ctx, what, tests, prepare=setup, everything=None):
+    """What the command line asked for: setup (`prepare`), cleanup, or tests by
+    name from `tests` ("all": those named in `everything`, by default every one)."""
+    if what == ["setup"]:
+        return prepare(ctx)
+    if what == ["cleanup"]:
+        return cleanup(ctx)
+    names = (everything or list(tests)) if what == ["all"] else what
+    unknown = [n for n in names if n not in tests]
+    if unknown:
+        parser.error("unknown test(s): %s" % ", ".join(unknown))
+    if not place_tools(ctx):
+        return 1
+    start_wineserver(ctx)
+    try:
+        results = [run_test(ctx, name, tests) for name in names]
+    finally:
+        cleanup(ctx)
+    return 0 if all(results) else 1
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     harness_arguments(parser, os.path.join("e2e", "work"))
-    parser.add_argument("what", nargs="+", help="setup, cleanup, all, or test names: " + ", ".join(TESTS))
+    parser.add_argument("what", nargs="+", help="setup, cleanup, all, or test names: " + ", ".join(ALL_TESTS))
     args = parser.parse_args()
     ctx = Context(args)
-    if args.what == ["setup"]:
-        return setup(ctx)
-    if args.what == ["cleanup"]:
-        return cleanup(ctx)
-    names = list(TESTS) if args.what == ["all"] else args.what
-    unknown = [n for n in names if n not in TESTS]
-    if unknown:
-        parser.error("unknown test(s): %s" % ", ".join(unknown))
-    start_wineserver(ctx)
-    try:
-        results = [run_test(ctx, name) for name in names]
-    finally:
-        cleanup(ctx)
-    return 0 if all(results) else 1
+    everything = list(TESTS) + (list(PROGRAM_TESTS) if ctx.programs else [])
+    return drive(parser, ctx, args.what, ALL_TESTS, everything=everything)
 
 
 if __name__ == "__main__":
