@@ -1,4 +1,4 @@
-# Cross-compiles the shipping 32-bit DLL with MinGW-w64.
+# Cross-compiles the 32-bit DLL for C++ hosts built with MinGW, with MinGW-w64.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc)

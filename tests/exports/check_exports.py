@@ -2,7 +2,7 @@
 """Checks a built QT741DLL.dll statically: the flat functions are exported under
 their undecorated names, the class mComm is exported whole under the names of
 its compiler's ABI, and (32-bit) each flat function removes its own arguments
-from the stack (stdcall: `ret N`).
+from the stack (stdcall: `ret N`), as does the DLL's entry point.
 
 usage: check_exports.py OBJDUMP DLL [--stdcall] [--abi gnu|msvc] [--host EXE]
                         [--imports NAME...] [--no-seh] [--import-lib LIB --readobj LLVM-READOBJ]
@@ -194,6 +194,14 @@ def main():
                 failures.append(f"{name}: returns with {rets or 'nothing found'}, expected `{expected}`")
             else:
                 print(f"ok   {name:14} {expected} ({len(rets)} way(s) out)")
+        # The loader calls the entry point with three arguments, stdcall.
+        base = int(re.search(r"^ImageBase\s+([0-9a-f]+)", header, re.M).group(1), 16)
+        entry = base + int(re.search(r"^AddressOfEntryPoint\s+([0-9a-f]+)", header, re.M).group(1), 16)
+        rets = returns(code, order, entry)
+        if not rets or any(r.split() != ["ret", "$0xc"] for r in rets):
+            failures.append(f"the entry point returns with {rets or 'nothing found'}, expected `ret $0xc`")
+        else:
+            print("ok   entry point    ret $0xc")
 
     if args.imports:
         imported, wanted = imported_dlls(header), {name.lower() for name in args.imports}
