@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """End-to-end tests of the Windows library under Wine.
 
-cardtool.exe (the windows-x64 build, next to its QT741DLL.dll) runs under wine64
-against cardemu, which plays the device on a pty that a COM symlink in the Wine
-prefix points at. Each test checks what cardtool reports and the frames the
-emulator logged.
+cardtool.exe of a Windows build, next to its QT741DLL.dll (or another one, --dll),
+runs under a Wine loader (wine64 for the x86_64 build, scripts/wine32 for the
+i686 builds) against cardemu, which plays the device on a pty that a COM symlink
+in the Wine prefix points at. Each test checks what cardtool reports and the
+frames the emulator logged. Each build has a prefix of its own (--prefix).
 
-    e2e.py [paths] setup        build check, Wine prefix (created once)
+    e2e.py [paths] setup        build check, Wine prefix (created once through the loader)
     e2e.py [paths] cleanup      stop the prefix's wineserver
     e2e.py [paths] TEST...      run tests (see TESTS at the end); "all" runs all
 
@@ -15,6 +16,7 @@ Standard library only (python3 >= 3.9).
 import argparse
 import os
 import re
+import shutil
 import subprocess
 import sys
 import threading
@@ -52,15 +54,18 @@ class Failure(Exception):
 
 class Context:
     def __init__(self, args):
-        self.wine64 = args.wine64
+        self.wine = args.wine
         self.wineserver = args.wineserver
         self.prefix = os.path.abspath(args.prefix)
         self.windows_dir = os.path.abspath(args.windows_dir)
-        self.tool_dir = os.path.join(self.windows_dir, "cardtool")
+        self.work_root = os.path.abspath(args.work)
+        self.built_dir = os.path.join(self.windows_dir, "cardtool")
+        self.dll = os.path.abspath(args.dll) if args.dll else os.path.join(self.built_dir, "QT741DLL.dll")
+        # With another DLL the programs run from a folder of their own beside it.
+        self.tool_dir = os.path.join(self.work_root, "programs") if args.dll else self.built_dir
         self.cardtool = os.path.join(self.tool_dir, "cardtool.exe")
         self.presskey = os.path.join(self.tool_dir, "presskey.exe")
         self.cardemu = os.path.abspath(args.cardemu)
-        self.work_root = os.path.abspath(args.work)
         self.work = None
         self.failures = []
         self.notes = []  # shown when a test fails
@@ -189,7 +194,7 @@ class Call:
 
 class Cardtool(Process):
     def __init__(self, ctx, port, *commands, name="cardtool", options=()):
-        super().__init__(ctx, name, [ctx.wine64, ctx.cardtool] + list(options) + [port] + list(commands),
+        super().__init__(ctx, name, [ctx.wine, ctx.cardtool] + list(options) + [port] + list(commands),
                          env=ctx.env())
 
     def calls(self):
@@ -323,7 +328,7 @@ class Steering:
 
 
 def presskey(ctx, delay_ms):
-    return Process(ctx, "presskey", [ctx.wine64, ctx.presskey, str(delay_ms)], env=ctx.env())
+    return Process(ctx, "presskey", [ctx.wine, ctx.presskey, str(delay_ms)], env=ctx.env())
 
 
 def expect_calls(ctx, tool, expected):
@@ -610,23 +615,46 @@ TESTS = {
 # ---------------------------------------------------------------------------
 # Fixtures and the driver
 
+def check_build(ctx):
+    """The programs and the DLL exist; with --dll, they are copied side by side."""
+    preset = os.path.basename(ctx.windows_dir)
+    for path in (os.path.join(ctx.built_dir, "cardtool.exe"), os.path.join(ctx.built_dir, "presskey.exe"), ctx.dll,
+                 ctx.cardemu):
+        if not os.path.exists(path):
+            print("missing %s: build the %s preset (cmake --preset %s && cmake --build --preset %s), the DLL's "
+                  "and cardemu first" % (path, preset, preset, preset))
+            return False
+    if ctx.tool_dir != ctx.built_dir:
+        os.makedirs(ctx.tool_dir, exist_ok=True)
+        for path in (os.path.join(ctx.built_dir, "cardtool.exe"), os.path.join(ctx.built_dir, "presskey.exe"), ctx.dll):
+            shutil.copy2(path, os.path.join(ctx.tool_dir, os.path.basename(path)))
+    return True
+
+
+def loader_ready(ctx):
+    """Asks a loader that answers --check (scripts/wine32) whether it can run here:
+    0 yes; 77 not on this machine (the caller skips, with the loader's reason)."""
+    result = subprocess.run([ctx.wine, "--check"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if result.returncode != 0:
+        print(result.stdout.strip())
+    return result.returncode
+
+
 def setup(ctx):
     """Checks the Windows build and creates the Wine prefix once."""
-    for path in (ctx.cardtool, ctx.presskey, os.path.join(ctx.tool_dir, "QT741DLL.dll"), ctx.cardemu):
-        if not os.path.exists(path):
-            print("missing %s: build the windows-x64 preset (cmake --preset windows-x64 && "
-                  "cmake --build --preset windows-x64) and cardemu first" % path)
-            return 1
+    if not check_build(ctx):
+        return 1
     dll = os.path.join(ctx.windows_dir, "library", "QT741DLL.dll")
-    copy = os.path.join(ctx.tool_dir, "QT741DLL.dll")
+    copy = os.path.join(ctx.built_dir, "QT741DLL.dll")
     if os.path.exists(dll) and os.path.getmtime(dll) > os.path.getmtime(copy) + 1:
-        print("warning: %s is older than %s; rebuild the windows-x64 preset" % (copy, dll))
+        print("warning: %s is older than %s; rebuild the %s preset" % (copy, dll, os.path.basename(ctx.windows_dir)))
     if os.path.exists(os.path.join(ctx.prefix, "system.reg")):
         print("Wine prefix %s exists" % ctx.prefix)
         return 0
     os.makedirs(ctx.prefix, exist_ok=True)
     started = time.monotonic()
-    result = subprocess.run([ctx.wine64, "wineboot", "-i"], env=ctx.env(), stdout=subprocess.PIPE,
+    # Through the loader: a 32-bit prefix made by wine64 lacks its syswow64 DLLs.
+    result = subprocess.run([ctx.wine, "wineboot", "-i"], env=ctx.env(), stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, timeout=300)
     print("wineboot -i: exit %d after %.1f s" % (result.returncode, time.monotonic() - started))
     if not os.path.exists(os.path.join(ctx.prefix, "system.reg")):
@@ -687,9 +715,15 @@ def harness_arguments(parser, work):
     """The options that place Wine, the Windows build, the emulator, the prefix
     and the work folder (`work`, below build/linux/tests, by default)."""
     build = os.path.join(SOURCE, "build")
-    parser.add_argument("--wine64", default="/usr/lib/wine/wine64")
+    parser.add_argument("--wine", "--wine64", default="/usr/lib/wine/wine64",
+                        help="the Wine loader: /usr/lib/wine/wine64, or scripts/wine32 for the i686 builds")
+    parser.add_argument("--loader-check", action="store_true",
+                        help="first ask the loader (scripts/wine32 --check) whether it can run here; exit 77 "
+                             "(skipped) when this machine cannot")
     parser.add_argument("--wineserver", default="/usr/lib/wine/wineserver")
-    parser.add_argument("--windows-dir", default=os.path.join(build, "windows-x64"))
+    parser.add_argument("--windows-dir", default=os.path.join(build, "windows-x64"),
+                        help="build folder of a Windows preset: its cardtool/ holds cardtool.exe, presskey.exe")
+    parser.add_argument("--dll", help="the QT741DLL.dll to load instead of the one beside cardtool.exe")
     parser.add_argument("--cardemu", default=os.path.join(build, "linux", "emulator", "cardemu"))
     parser.add_argument("--prefix", default=os.path.join(build, "linux", "tests", "e2e", "wineprefix"))
     parser.add_argument("--work", default=os.path.join(build, "linux", "tests", work))
@@ -701,14 +735,20 @@ def main():
     parser.add_argument("what", nargs="+", help="setup, cleanup, all, or test names: " + ", ".join(TESTS))
     args = parser.parse_args()
     ctx = Context(args)
+    names = list(TESTS) if args.what in (["all"], ["setup"], ["cleanup"]) else args.what
+    unknown = [n for n in names if n not in TESTS]
+    if unknown:
+        parser.error("unknown test(s): %s" % ", ".join(unknown))
+    if args.loader_check:
+        ready = loader_ready(ctx)
+        if ready != 0:
+            return ready
     if args.what == ["setup"]:
         return setup(ctx)
     if args.what == ["cleanup"]:
         return cleanup(ctx)
-    names = list(TESTS) if args.what == ["all"] else args.what
-    unknown = [n for n in names if n not in TESTS]
-    if unknown:
-        parser.error("unknown test(s): %s" % ", ".join(unknown))
+    if not check_build(ctx):
+        return 1
     start_wineserver(ctx)
     try:
         results = [run_test(ctx, name) for name in names]
