@@ -293,7 +293,7 @@ class Bench:
         values = {}
         try:
             emu = e2e.Emulator(self.ctx)  # paced
-            proc = e2e.Process(self.ctx, "probe", [self.ctx.wine, self.probe_exe, "COM5", str(10 * self.runs)],
+            proc = e2e.Process(self.ctx, "probe", [self.ctx.wine64, self.probe_exe, "COM5", str(10 * self.runs)],
                                env=self.ctx.env())
             proc.finish(120)
             for line in proc.output().splitlines():
@@ -462,7 +462,7 @@ def cpu_model():
 
 def wine_version(ctx):
     import subprocess
-    out = subprocess.run([ctx.wine, "--version"], stdout=subprocess.PIPE, text=True, env=ctx.env())
+    out = subprocess.run([ctx.wine64, "--version"], stdout=subprocess.PIPE, text=True, env=ctx.env())
     return out.stdout.strip()
 
 

@@ -20,6 +20,7 @@
 namespace {
 
 const char kUsage[] = "usage: cardtool [--precise] PORT [COMMAND...]\n"
+                      "       cardtool --version\n"
                       "\n"
                       "Opens PORT (e.g. COM5, COM10 or \\\\.\\COM10) with CreatmComm, runs the commands in\n"
                       "order, then closes it with DestroymComm. Without commands it only opens and closes\n"
@@ -28,6 +29,7 @@ const char kUsage[] = "usage: cardtool [--precise] PORT [COMMAND...]\n"
                       "--precise: times in microseconds ([152.345 ms]) and, after every call, when it was\n"
                       "made and when it returned on the QueryPerformanceCounter clock, in seconds\n"
                       "(\"  clock: 1234.567890 1234.720235\").\n"
+                      "--version: the version of the QT741DLL.dll this program loaded, and where from.\n"
                       "\n"
                       "commands:\n"
                       "  write 1 DATA        write track 1 (WrTr1Card), then swipe the card\n"
@@ -318,6 +320,49 @@ void Hint(const char* text) {
     std::fflush(stdout);
 }
 
+// A string of the DLL's version resource, e.g. "FileDescription"; "" when absent.
+std::string VersionString(const std::vector<char>& info, const char* name) {
+    const std::string query = std::string("\\StringFileInfo\\040904B0\\") + name;
+    void* value = NULL;
+    UINT length = 0;
+    if (!VerQueryValueA(info.data(), query.c_str(), &value, &length) || length == 0) return "";
+    return std::string(static_cast<const char*>(value), length - 1);
+}
+
+// --version: the version resource of the QT741DLL.dll that Windows loaded for
+// this process (the file beside cardtool.exe comes first).
+int PrintDllVersion() {
+    auto failed = [](const char* call) {
+        std::printf("cardtool: %s failed (%s)\n", call, SystemError(GetLastError()).c_str());
+        return 1;
+    };
+    const HMODULE dll = GetModuleHandleA("QT741DLL.dll");
+    if (dll == NULL) return failed("GetModuleHandleA(\"QT741DLL.dll\")");
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(dll, path, sizeof path);
+    if (length == 0 || length == sizeof path) return failed("GetModuleFileNameA");
+    DWORD unused = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path, &unused);
+    if (size == 0) return failed("GetFileVersionInfoSizeA");
+    std::vector<char> info(size);
+    if (!GetFileVersionInfoA(path, 0, size, info.data())) return failed("GetFileVersionInfoA");
+    void* value = NULL;
+    UINT valueSize = 0;
+    if (!VerQueryValueA(info.data(), "\\", &value, &valueSize) || valueSize < sizeof(VS_FIXEDFILEINFO)) {
+        std::printf("cardtool: VerQueryValueA found no fixed version information in %s\n", path);
+        return 1;
+    }
+    const VS_FIXEDFILEINFO* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+    std::printf("QT741DLL.dll %lu.%lu.%lu.%lu\n  file: %s\n  description: %s\n  product: %s %s\n",
+                static_cast<unsigned long>(HIWORD(fixed->dwFileVersionMS)),
+                static_cast<unsigned long>(LOWORD(fixed->dwFileVersionMS)),
+                static_cast<unsigned long>(HIWORD(fixed->dwFileVersionLS)),
+                static_cast<unsigned long>(LOWORD(fixed->dwFileVersionLS)), path,
+                VersionString(info, "FileDescription").c_str(), VersionString(info, "ProductName").c_str(),
+                VersionString(info, "ProductVersion").c_str());
+    return 0;
+}
+
 class Runner {
 public:
     explicit Runner(const char* port) : port_(port) {}
@@ -469,6 +514,7 @@ int main(int argc, char** argv) {
         --argc;
         ++argv;
     }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) return PrintDllVersion();
     if (argc < 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0 ||
         std::strcmp(argv[1], "/?") == 0) {
         std::fputs(kUsage, argc < 2 ? stderr : stdout);

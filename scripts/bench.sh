@@ -20,9 +20,9 @@ if [ "${1-}" = --arch ]; then
   shift 2 || true
 fi
 case $arch in
-  x86_64) preset=windows-x64 compiler=x86_64-w64-mingw32-g++ suite=e2e work=bench options=() ;;
+  x86_64) preset=windows-x64 compiler=x86_64-w64-mingw32-g++ prefix=e2e/wineprefix work=bench options=() ;;
   x86)
-    preset=windows-x86 compiler=i686-w64-mingw32-g++ suite=e2e-x86 work=bench-x86
+    preset=windows-x86 compiler=i686-w64-mingw32-g++ prefix=e2e/x86/wineprefix work=bench-x86
     options=(--wine "$PWD/scripts/wine32")
     ;;
   *) echo "unknown architecture '$arch': x86_64 or x86" >&2; exit 2 ;;
@@ -44,4 +44,4 @@ if [ ! "$probe" -nt bench/probe.cpp ]; then
 fi
 
 exec python3 bench/bench.py "${options[@]}" --windows-dir "build/$preset" --probe "$probe" \
-  --prefix "build/linux/tests/$suite/wineprefix" --work "build/linux/tests/$work/work" "$@"
+  --prefix "build/linux/tests/$prefix" --work "build/linux/tests/$work/work" "$@"

@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64
   clang clang-tidy clang-format cppcheck libclang-rt-14-dev
+  lld llvm
 )
 
 missing=()

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Every test: builds all four presets, runs the static analysis of the library,
-# the unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# linux preset's whole suite (unit, emulator, export checks of both Windows
-# DLLs, end to end under Wine: label e2e, the x86_64 build under wine64, and
-# e2e-x86, the shipped 32-bit build under 32-bit Wine on qemu-i386).
+# Every test: builds the Windows and Linux presets, runs the static analysis of
+# the library, the unit tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, fuzzing, then the linux preset's whole suite (unit,
+# emulator, export checks of the four Windows DLLs, end to end under Wine with
+# the MinGW and the MSVC-ABI DLL: labels e2e and e2e-msvc, the x86_64 builds under
+# wine64, and e2e-x86, the 32-bit builds under 32-bit Wine on qemu-i386).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-for preset in windows-x86 windows-x64 linux linux-asan; do
+for preset in windows-x86 windows-x64 windows-x86-msvc windows-x64-msvc linux linux-asan; do
   echo "== build $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

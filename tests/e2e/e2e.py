@@ -1,11 +1,18 @@
 #!/usr/bin/env python3
 """End-to-end tests of the Windows library under Wine.
 
-cardtool.exe of a Windows build, next to its QT741DLL.dll (or another one, --dll),
-runs under a Wine loader (wine64 for the x86_64 build, scripts/wine32 for the
-i686 builds) against cardemu, which plays the device on a pty that a COM symlink
-in the Wine prefix points at. Each test checks what cardtool reports and the
-frames the emulator logged. Each build has a prefix of its own (--prefix).
+cardtool.exe (the windows-x64 build, next to its QT741DLL.dll) runs under wine64
+against cardemu, which plays the device on a pty that a COM symlink in the Wine
+prefix points at. Each test checks what cardtool reports and the frames the
+emulator logged. The i686 builds run the same way under scripts/wine32 (32-bit
+Wine on qemu-i386) given as the loader, each with a prefix of its own made
+through that loader.
+
+With --dll, cardtool.exe and presskey.exe are copied into a folder of their own
+(WORK/tools) next to that DLL, so that the same tests run against another build
+of the library (e.g. the MSVC-ABI one). With --programs, the tests of that
+build's own programs (PROGRAM_TESTS: its start-up, a C++ host of the class)
+run too.
 
     e2e.py [paths] setup        build check, Wine prefix (created once through the loader)
     e2e.py [paths] cleanup      stop the prefix's wineserver
@@ -14,6 +21,7 @@ frames the emulator logged. Each build has a prefix of its own (--prefix).
 Standard library only (python3 >= 3.9).
 """
 import argparse
+import filecmp
 import os
 import re
 import shutil
@@ -54,17 +62,19 @@ class Failure(Exception):
 
 class Context:
     def __init__(self, args):
-        self.wine = args.wine
+        self.wine64 = args.wine64
         self.wineserver = args.wineserver
         self.prefix = os.path.abspath(args.prefix)
         self.windows_dir = os.path.abspath(args.windows_dir)
         self.work_root = os.path.abspath(args.work)
-        self.built_dir = os.path.join(self.windows_dir, "cardtool")
-        self.dll = os.path.abspath(args.dll) if args.dll else os.path.join(self.built_dir, "QT741DLL.dll")
-        # With another DLL the programs run from a folder of their own beside it.
-        self.tool_dir = os.path.join(self.work_root, "programs") if args.dll else self.built_dir
+        # The DLL under test: the one beside cardtool, or --dll with copies of the tools.
+        self.built_tools = os.path.join(self.windows_dir, "cardtool")
+        self.dll = os.path.abspath(args.dll) if args.dll else None
+        self.tool_dir = os.path.join(self.work_root, "tools") if self.dll else self.built_tools
         self.cardtool = os.path.join(self.tool_dir, "cardtool.exe")
         self.presskey = os.path.join(self.tool_dir, "presskey.exe")
+        self.programs = os.path.abspath(args.programs) if args.programs else None
+        self.project_version = args.project_version
         self.cardemu = os.path.abspath(args.cardemu)
         self.work = None
         self.failures = []
@@ -194,7 +204,7 @@ class Call:
 
 class Cardtool(Process):
     def __init__(self, ctx, port, *commands, name="cardtool", options=()):
-        super().__init__(ctx, name, [ctx.wine, ctx.cardtool] + list(options) + [port] + list(commands),
+        super().__init__(ctx, name, [ctx.wine64, ctx.cardtool] + list(options) + [port] + list(commands),
                          env=ctx.env())
 
     def calls(self):
@@ -328,7 +338,7 @@ class Steering:
 
 
 def presskey(ctx, delay_ms):
-    return Process(ctx, "presskey", [ctx.wine, ctx.presskey, str(delay_ms)], env=ctx.env())
+    return Process(ctx, "presskey", [ctx.wine64, ctx.presskey, str(delay_ms)], env=ctx.env())
 
 
 def expect_calls(ctx, tool, expected):
@@ -598,6 +608,67 @@ def test_soak(ctx):
     expect_frames(ctx, emu, [READ1, STATUS] * cycles)
 
 
+def test_version(ctx):
+    """cardtool --version names the project's version, read from the version
+    resource of the DLL it loaded, which is the DLL under test."""
+    ctx.require(ctx.project_version is not None, "version needs --project-version")
+    tool = Process(ctx, "cardtool", [ctx.wine64, ctx.cardtool, "--version"], env=ctx.env())
+    code = tool.finish(30)
+    ctx.expect(code == 0, "cardtool --version: exit code %s" % code)
+    _, _, version = tool.wait_line(r"^QT741DLL\.dll (\S+)$", 1)
+    expected = ".".join((ctx.project_version.split(".") + ["0"] * 4)[:4])
+    ctx.expect(version.group(1) == expected, "version %s, expected %s" % (version.group(1), expected))
+    _, _, loaded = tool.wait_line(r"^  file: (.+)$", 1)
+    dll = os.path.join(ctx.tool_dir, "QT741DLL.dll")
+    # Wine shows /path as Z:\path.
+    ctx.expect(loaded.group(1).replace("\\", "/").lower().endswith(dll.lower()),
+               "loaded %s, expected %s" % (loaded.group(1), dll))
+
+
+# The programs of a build without cardtool (--programs): each prints "ok   ..." or
+# "FAIL ..." per check and "N passed, N failed" last.
+SUMMARY_LINE = re.compile(r"^(\d+) passed, (\d+) failed$")
+
+
+def run_program(ctx, name, *argv):
+    """Runs one of those programs to its end and checks its summary."""
+    ctx.require(ctx.programs is not None, "%s needs --programs (the folder of the build's test programs)" % name)
+    program = Process(ctx, name, [ctx.wine64, os.path.join(ctx.programs, name + ".exe")] + list(argv), env=ctx.env())
+    code = program.finish(60)
+    _, _, m = program.wait_line(SUMMARY_LINE.pattern, 1)
+    ctx.expect(code == 0 and m.group(2) == "0" and int(m.group(1)) > 0,
+               "%s: exit code %s, %s" % (name, code, m.group(0)))
+    ctx.expect("FAIL" not in program.output(), "%s reported failures" % name)
+    return program
+
+
+def test_startup(ctx):
+    """The DLL start-up of the MSVC-ABI build: static constructors at load, then
+    at unload the destructors and atexit entries, newest first (startup_test.exe
+    on startup_probe.dll)."""
+    run_program(ctx, "startup_test")
+
+
+def test_class_host(ctx):
+    """A C++ host built for Microsoft's ABI uses the class mComm: on the stack and
+    with new, OpenPort on COM5 (1) and a missing COM7 (-2), copy, assignment,
+    ClosePort twice, delete through the virtual destructor, the heap valid
+    after; the reset frame it sends through the object's handle reaches the device."""
+    com7 = ctx.dosdevice("com7")
+    if os.path.lexists(com7):
+        os.unlink(com7)
+    emu = Emulator(ctx)
+    run_program(ctx, "classhost", "COM5", "COM7")
+    emu.wait_frame(RESET, 5)
+    expect_frames(ctx, emu, [RESET])
+
+
+PROGRAM_TESTS = {
+    "startup": test_startup,
+    "class_host": test_class_host,
+}
+
+
 TESTS = {
     "write_read": test_write_read,
     "bad_status": test_bad_status,
@@ -609,32 +680,37 @@ TESTS = {
     "ports": test_ports,
     "hangup": test_hangup,
     "soak": test_soak,
+    "version": test_version,
 }
+
+
+ALL_TESTS = dict(TESTS, **PROGRAM_TESTS)
 
 
 # ---------------------------------------------------------------------------
 # Fixtures and the driver
 
-def check_build(ctx):
-    """The programs and the DLL exist; with --dll, they are copied side by side."""
-    preset = os.path.basename(ctx.windows_dir)
-    for path in (os.path.join(ctx.built_dir, "cardtool.exe"), os.path.join(ctx.built_dir, "presskey.exe"), ctx.dll,
-                 ctx.cardemu):
-        if not os.path.exists(path):
-            print("missing %s: build the %s preset (cmake --preset %s && cmake --build --preset %s), the DLL's "
-                  "and cardemu first" % (path, preset, preset, preset))
+def place_tools(ctx):
+    """With --dll: cardtool.exe and presskey.exe in a folder of their own, next to
+    a copy of that DLL, which Windows then loads for them. False when a file is missing."""
+    if ctx.dll is None:
+        return True
+    os.makedirs(ctx.tool_dir, exist_ok=True)
+    for source in (os.path.join(ctx.built_tools, "cardtool.exe"), os.path.join(ctx.built_tools, "presskey.exe"),
+                   ctx.dll):
+        if not os.path.exists(source):
+            print("missing %s: build its preset first" % source)
             return False
-    if ctx.tool_dir != ctx.built_dir:
-        os.makedirs(ctx.tool_dir, exist_ok=True)
-        for path in (os.path.join(ctx.built_dir, "cardtool.exe"), os.path.join(ctx.built_dir, "presskey.exe"), ctx.dll):
-            shutil.copy2(path, os.path.join(ctx.tool_dir, os.path.basename(path)))
+        target = os.path.join(ctx.tool_dir, os.path.basename(source))
+        if not os.path.exists(target) or not filecmp.cmp(source, target, shallow=False):
+            shutil.copy2(source, target)
     return True
 
 
 def loader_ready(ctx):
     """Asks a loader that answers --check (scripts/wine32) whether it can run here:
     0 yes; 77 not on this machine (the caller skips, with the loader's reason)."""
-    result = subprocess.run([ctx.wine, "--check"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    result = subprocess.run([ctx.wine64, "--check"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if result.returncode != 0:
         print(result.stdout.strip())
     return result.returncode
@@ -642,19 +718,26 @@ def loader_ready(ctx):
 
 def setup(ctx):
     """Checks the Windows build and creates the Wine prefix once."""
-    if not check_build(ctx):
+    if not place_tools(ctx):
         return 1
-    dll = os.path.join(ctx.windows_dir, "library", "QT741DLL.dll")
-    copy = os.path.join(ctx.built_dir, "QT741DLL.dll")
+    preset = os.path.basename(ctx.windows_dir)
+    for path in (ctx.cardtool, ctx.presskey, os.path.join(ctx.tool_dir, "QT741DLL.dll"), ctx.cardemu):
+        if not os.path.exists(path):
+            print("missing %s: build the %s preset (cmake --preset %s && cmake --build --preset %s) and cardemu "
+                  "first" % (path, preset, preset, preset))
+            return 1
+    dll = ctx.dll or os.path.join(ctx.windows_dir, "library", "QT741DLL.dll")
+    copy = os.path.join(ctx.tool_dir, "QT741DLL.dll")
     if os.path.exists(dll) and os.path.getmtime(dll) > os.path.getmtime(copy) + 1:
-        print("warning: %s is older than %s; rebuild the %s preset" % (copy, dll, os.path.basename(ctx.windows_dir)))
+        print("warning: %s is older than %s; rebuild the %s preset" % (copy, dll, preset))
+    print("testing %s" % dll)
     if os.path.exists(os.path.join(ctx.prefix, "system.reg")):
         print("Wine prefix %s exists" % ctx.prefix)
         return 0
     os.makedirs(ctx.prefix, exist_ok=True)
     started = time.monotonic()
     # Through the loader: a 32-bit prefix made by wine64 lacks its syswow64 DLLs.
-    result = subprocess.run([ctx.wine, "wineboot", "-i"], env=ctx.env(), stdout=subprocess.PIPE,
+    result = subprocess.run([ctx.wine64, "wineboot", "-i"], env=ctx.env(), stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, timeout=300)
     print("wineboot -i: exit %d after %.1f s" % (result.returncode, time.monotonic() - started))
     if not os.path.exists(os.path.join(ctx.prefix, "system.reg")):
@@ -687,7 +770,7 @@ def run_test(ctx, name):
     ctx.notes = []
     started = time.monotonic()
     try:
-        TESTS[name](ctx)
+        ALL_TESTS[name](ctx)
     except Failure as e:
         ctx.failures.append(str(e))
     finally:
@@ -715,16 +798,19 @@ def harness_arguments(parser, work):
     """The options that place Wine, the Windows build, the emulator, the prefix
     and the work folder (`work`, below build/linux/tests, by default)."""
     build = os.path.join(SOURCE, "build")
-    parser.add_argument("--wine", "--wine64", default="/usr/lib/wine/wine64",
-                        help="the Wine loader: /usr/lib/wine/wine64, or scripts/wine32 for the i686 builds")
+    parser.add_argument("--wine64", "--wine", default="/usr/lib/wine/wine64",
+                        help="the Wine loader: wine64, or scripts/wine32 (32-bit Wine on qemu-i386) for i686 builds")
     parser.add_argument("--loader-check", action="store_true",
                         help="first ask the loader (scripts/wine32 --check) whether it can run here; exit 77 "
                              "(skipped) when this machine cannot")
     parser.add_argument("--wineserver", default="/usr/lib/wine/wineserver")
     parser.add_argument("--windows-dir", default=os.path.join(build, "windows-x64"),
-                        help="build folder of a Windows preset: its cardtool/ holds cardtool.exe, presskey.exe")
-    parser.add_argument("--dll", help="the QT741DLL.dll to load instead of the one beside cardtool.exe")
+                        help="the Windows build whose cardtool.exe and presskey.exe run")
+    parser.add_argument("--dll", help="the QT741DLL.dll to test, when not the one beside that cardtool.exe")
+    parser.add_argument("--programs", help="the folder of the test programs of a build without cardtool "
+                        "(tests: %s)" % ", ".join(PROGRAM_TESTS))
     parser.add_argument("--cardemu", default=os.path.join(build, "linux", "emulator", "cardemu"))
+    parser.add_argument("--project-version", help="the version cardtool --version must report, e.g. 1.0.0")
     parser.add_argument("--prefix", default=os.path.join(build, "linux", "tests", "e2e", "wineprefix"))
     parser.add_argument("--work", default=os.path.join(build, "linux", "tests", work))
 
@@ -732,13 +818,9 @@ def harness_arguments(parser, work):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     harness_arguments(parser, os.path.join("e2e", "work"))
-    parser.add_argument("what", nargs="+", help="setup, cleanup, all, or test names: " + ", ".join(TESTS))
+    parser.add_argument("what", nargs="+", help="setup, cleanup, all, or test names: " + ", ".join(ALL_TESTS))
     args = parser.parse_args()
     ctx = Context(args)
-    names = list(TESTS) if args.what in (["all"], ["setup"], ["cleanup"]) else args.what
-    unknown = [n for n in names if n not in TESTS]
-    if unknown:
-        parser.error("unknown test(s): %s" % ", ".join(unknown))
     if args.loader_check:
         ready = loader_ready(ctx)
         if ready != 0:
@@ -747,7 +829,13 @@ def main():
         return setup(ctx)
     if args.what == ["cleanup"]:
         return cleanup(ctx)
-    if not check_build(ctx):
+    names = args.what
+    if args.what == ["all"]:
+        names = list(TESTS) + (list(PROGRAM_TESTS) if ctx.programs else [])
+    unknown = [n for n in names if n not in ALL_TESTS]
+    if unknown:
+        parser.error("unknown test(s): %s" % ", ".join(unknown))
+    if not place_tools(ctx):
         return 1
     start_wineserver(ctx)
     try:

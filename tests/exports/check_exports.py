@@ -1,14 +1,29 @@
 #!/usr/bin/env python3
 """Checks a built QT741DLL.dll statically: the flat functions are exported under
-their undecorated names, the class mComm is exported whole, and (32-bit) each
-flat function removes its own arguments from the stack (stdcall: `ret N`).
+their undecorated names, the class mComm is exported whole under the names of
+its compiler's ABI, and (32-bit) each flat function removes its own arguments
+from the stack (stdcall: `ret N`).
 
-usage: check_exports.py OBJDUMP DLL [--stdcall] [--host EXE]
+usage: check_exports.py OBJDUMP DLL [--stdcall] [--abi gnu|msvc] [--host EXE]
+                        [--imports NAME...] [--no-seh] [--import-lib LIB --readobj LLVM-READOBJ]
+                        [--version X.Y.Z]
 
-With --host, also checks that a host program built against the import library
-imports every flat function by its undecorated name, the one the DLL exports.
+--abi: whose C++ names the class carries, GCC's (MinGW, the default) or
+Microsoft's (clang for *-windows-msvc).
+--host: a host program built against the import library imports every flat
+function by its undecorated name, the one the DLL exports.
+--imports: the DLLs the DLL imports from, all of them (no runtime DLL slipped in).
+--no-seh: the image says that no exception handler may run in it (a 32-bit DLL
+linked with SafeSEH checks and no handlers).
+--import-lib: the import library (lld-link's) offers each flat function under the
+symbol a host compiled with the header references (_Name@N on i686), bound to
+the undecorated name the DLL exports.
+--version: the DLL's version resource gives X.Y.Z.0 as file and product version
+and QT741DLL.dll as the original file name.
 """
+import argparse
 import re
+import struct
 import subprocess
 import sys
 
@@ -19,11 +34,21 @@ FLAT = {
 }
 # mComm: constructors, copy constructor, destructors (incl. deleting), assignment,
 # OpenPort, ClosePort, virtual table and type information.
-CLASS = [
+CLASS_GNU = [
     "_ZN5mCommC1Ev", "_ZN5mCommC2Ev", "_ZN5mCommC1ERKS_", "_ZN5mCommC2ERKS_", "_ZN5mCommD0Ev",
     "_ZN5mCommD1Ev", "_ZN5mCommD2Ev", "_ZN5mCommaSERKS_", "_ZN5mComm8OpenPortEPc", "_ZN5mComm9ClosePortEv",
     "_ZTV5mComm", "_ZTI5mComm",
 ]
+# The same under Microsoft's names, 32- and 64-bit: constructor, copy constructor,
+# destructor, assignment, virtual table, OpenPort, ClosePort. The deleting
+# destructor is reached through the virtual table, and the type information is
+# not exported, as with Microsoft's compiler.
+CLASS_MSVC = {
+    32: ["??0mComm@@QAE@XZ", "??0mComm@@QAE@ABV0@@Z", "??1mComm@@UAE@XZ", "??4mComm@@QAEAAV0@ABV0@@Z",
+         "??_7mComm@@6B@", "?OpenPort@mComm@@QAEHPAD@Z", "?ClosePort@mComm@@QAEHXZ"],
+    64: ["??0mComm@@QEAA@XZ", "??0mComm@@QEAA@AEBV0@@Z", "??1mComm@@UEAA@XZ", "??4mComm@@QEAAAEAV0@AEBV0@@Z",
+         "??_7mComm@@6B@", "?OpenPort@mComm@@QEAAHPEAD@Z", "?ClosePort@mComm@@QEAAHXZ"],
+}
 
 
 def run(*args):
@@ -33,37 +58,74 @@ def run(*args):
     return result.stdout
 
 
-def exported_names(objdump, dll):
+def exports(objdump, dll):
+    """The export table: {name: address}, and the header lines of `objdump -p`."""
     text = run(objdump, "-p", dll)
     table = text.split("[Ordinal/Name Pointer] Table", 1)
     if len(table) != 2:
         sys.exit(f"{dll}: no export name table in `objdump -p`")
-    return set(re.findall(r"^\s*\[\s*\d+\]\s+(\S+)\s*$", table[1], re.M))
+    base = int(re.search(r"^ImageBase\s+([0-9a-f]+)", text, re.M).group(1), 16)
+    rvas = {int(k): int(v, 16) for k, v in re.findall(r"^\s*\[\s*(\d+)\] \+base\[\s*\d+\] ([0-9a-f]+) Export RVA",
+                                                      text, re.M)}
+    names = {name: base + rvas.get(int(ordinal), 0)
+             for ordinal, name in re.findall(r"^\s*\[\s*(\d+)\]\s+(\S+)\s*$", table[1], re.M)}
+    return names, text
 
 
-def functions(objdump, dll):
-    """Disassembly of each symbol: {symbol: [instruction text, ...]}."""
-    code, current = {}, None
+def instructions(objdump, dll):
+    """The disassembly of the code: {address: instruction text}, and the addresses in order."""
+    code = {}
     for line in run(objdump, "-d", "--no-show-raw-insn", dll).splitlines():
-        head = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
-        if head:
-            current = code.setdefault(head.group(1), [])
-        elif current is not None and "\t" in line:
-            current.append(line.split("\t", 1)[1].strip())
-    return code
+        m = re.match(r"^\s*([0-9a-f]+):\t(.+)$", line)
+        if m:
+            code[int(m.group(1), 16)] = m.group(2).strip()
+    return code, sorted(code)
 
 
-def returns(code, symbol, depth=0):
-    """The `ret` instructions that end a call of symbol, following a tail jump."""
-    body = code.get(symbol, [])
-    rets = [i for i in body if re.match(r"^ret[lw]?\b", i)]
-    if rets or depth > 2:
-        return rets
-    for instruction in body:
-        jump = re.match(r"^jmp\s+[0-9a-f]+ <([^+>]+)>$", instruction)
-        if jump:
-            return returns(code, jump.group(1), depth + 1)
-    return []
+def returns(code, order, entry):
+    """The `ret` instructions reachable from entry, following fall-through and
+    direct jumps (tail jumps too) but not calls, which come back. The DLL need
+    not carry symbols: MSVC-ABI builds have none."""
+    index = {address: i for i, address in enumerate(order)}
+    rets, seen, todo = [], set(), [entry]
+    while todo and len(seen) < 20000:
+        address = todo.pop()
+        while address in index and address not in seen:
+            seen.add(address)
+            instruction = code[address]
+            if re.match(r"^ret[lw]?\b", instruction):
+                rets.append(instruction)
+                break
+            jump = re.match(r"^(j[a-z]+)\s+(?:0x)?([0-9a-f]+)\b", instruction)
+            if jump:
+                todo.append(int(jump.group(2), 16))
+                if jump.group(1) in ("jmp", "jmpl"):
+                    break
+            elif instruction.startswith(("jmp", "int3", "ud2")):
+                break  # an indirect jump (not followed) or a trap
+            following = index[address] + 1
+            address = order[following] if following < len(order) else None
+    return rets
+
+
+def characteristics(header):
+    """The DllCharacteristics flags named in `objdump -p`, e.g. NO_SEH."""
+    m = re.search(r"^DllCharacteristics\s+[0-9a-f]+\n((?:\t+\S+\n)*)", header, re.M)
+    return set(m.group(1).split()) if m else set()
+
+
+def imported_dlls(header):
+    return {name.lower() for name in re.findall(r"^\s*DLL Name: (\S+)", header, re.M)}
+
+
+def import_library(readobj, lib):
+    """The short import members of an import library: {symbol: name type}."""
+    members = {}
+    for block in run(readobj, lib).split("\nFile: ")[1:]:
+        kind = re.search(r"^Name type: (\S+)", block, re.M)
+        for symbol in re.findall(r"^Symbol: (\S+)", block, re.M):
+            members[symbol] = kind.group(1) if kind else None
+    return members
 
 
 def imported_names(objdump, exe, dll_name):
@@ -75,33 +137,88 @@ def imported_names(objdump, exe, dll_name):
     return set(re.findall(r"^\s*[0-9a-f]+\s+\d+\s+(\S+)\s*$", block.group(1), re.M))
 
 
+def version_resource(dll):
+    """From the version resource: (file version, product version, original file
+    name), or None. VS_FIXEDFILEINFO starts with the signature 0xFEEF04BD; the
+    string values are UTF-16, each after its key and padding."""
+    with open(dll, "rb") as f:
+        data = f.read()
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    if at < 0:
+        return None
+    file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<4I", data, at + 8)
+
+    def dotted(ms, ls):
+        return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+    key = "OriginalFilename\0".encode("utf-16-le")
+    start = data.find(key, at)
+    name = None
+    if start >= 0:
+        text = data[start + len(key):start + len(key) + 200].decode("utf-16-le", "replace").lstrip("\0")
+        name = text.split("\0", 1)[0]
+    return dotted(file_ms, file_ls), dotted(product_ms, product_ls), name
+
+
 def main():
-    objdump, dll = sys.argv[1], sys.argv[2]
-    options = sys.argv[3:]
-    stdcall = "--stdcall" in options
-    host = options[options.index("--host") + 1] if "--host" in options else None
-    names = exported_names(objdump, dll)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("objdump")
+    parser.add_argument("dll")
+    parser.add_argument("--stdcall", action="store_true")
+    parser.add_argument("--abi", choices=("gnu", "msvc"), default="gnu")
+    parser.add_argument("--host")
+    parser.add_argument("--imports", nargs="+", default=[])
+    parser.add_argument("--no-seh", action="store_true")
+    parser.add_argument("--import-lib")
+    parser.add_argument("--readobj", default="llvm-readobj")
+    parser.add_argument("--version")
+    args = parser.parse_args()
+    objdump, dll, host = args.objdump, args.dll, args.host
+    names, header = exports(objdump, dll)
+    bits = 64 if re.search(r"^Magic\s+020b", header, re.M) else 32
     failures = []
-    for name in list(FLAT) + CLASS:
+    for name in list(FLAT) + (CLASS_GNU if args.abi == "gnu" else CLASS_MSVC[bits]):
         if name not in names:
             failures.append(f"{name} is not exported")
-    decorated = sorted(n for n in names if "@" in n)
+    # Microsoft's C++ names contain @ and are the class's; flat names must not.
+    decorated = sorted(n for n in names if "@" in n and not n.startswith("?"))
     if decorated:
         failures.append(f"decorated export names: {decorated}")
 
-    if stdcall:
-        code = functions(objdump, dll)
+    if args.stdcall:
+        code, order = instructions(objdump, dll)
         for name, size in FLAT.items():
-            symbol = f"_{name}@{size}"
-            if symbol not in code:
-                failures.append(f"{name}: no code under the symbol {symbol} (the argument size is wrong?)")
-                continue
-            rets = returns(code, symbol)
+            rets = returns(code, order, names.get(name, 0))
             expected = "ret" if size == 0 else f"ret $0x{size:x}"
             if not rets or any(r.split() != expected.split() for r in rets):
                 failures.append(f"{name}: returns with {rets or 'nothing found'}, expected `{expected}`")
             else:
-                print(f"ok   {name:14} {expected}")
+                print(f"ok   {name:14} {expected} ({len(rets)} way(s) out)")
+
+    if args.imports:
+        imported, wanted = imported_dlls(header), {name.lower() for name in args.imports}
+        if imported != wanted:
+            failures.append(f"imports from {sorted(imported)}, expected exactly {sorted(wanted)}")
+        else:
+            print(f"ok   imports only from {', '.join(args.imports)}")
+
+    if args.no_seh:
+        if "NO_SEH" not in characteristics(header):
+            failures.append("the image lacks NO_SEH: linked without SafeSEH checks, or with handlers")
+        else:
+            print("ok   NO_SEH: no exception handler may run in the image")
+
+    if args.import_lib:
+        members = import_library(args.readobj, args.import_lib)
+        wrong = []
+        for name, size in FLAT.items():
+            symbol, kind = (f"_{name}@{size}", "undecorate") if bits == 32 else (name, "name")
+            if members.get(symbol, "missing") != kind:
+                wrong.append(f"{args.import_lib}: {symbol} is {members.get(symbol, 'missing')}, "
+                             f"expected an import by {kind}")
+        failures += wrong
+        if not wrong:
+            print(f"ok   {args.import_lib} offers the {len(FLAT)} flat functions as hosts reference them")
 
     if host:
         imports = imported_names(objdump, host, "QT741DLL.dll")
@@ -115,6 +232,15 @@ def main():
             failures.append(f"{host} does not import {missing} (does it still call them?)")
         else:
             print(f"ok   {host} imports all {len(FLAT)} flat functions by their exported names")
+
+    if args.version:
+        expected = ".".join((args.version.split(".") + ["0"] * 4)[:4])
+        found = version_resource(dll)
+        if found != (expected, expected, "QT741DLL.dll"):
+            failures.append(f"version resource (file version, product version, original file name): {found}, "
+                            f"expected {(expected, expected, 'QT741DLL.dll')}")
+        else:
+            print(f"ok   version resource: {expected}, QT741DLL.dll")
 
     for failure in failures:
         print(f"FAIL {failure}")
