@@ -7,8 +7,10 @@
 #
 #   scripts/bench.sh [--arch x86_64|x86] [bench.py arguments]
 #
-# --arch x86 measures the shipped 32-bit build (windows-x86) under 32-bit Wine on
-# qemu-i386 (scripts/wine32); the default is the x86_64 build under wine64.
+# --arch x86 measures the shipped DLL (windows-x86-msvc) with the i686 cardtool.exe
+# (windows-x86) under 32-bit Wine on qemu-i386 (scripts/wine32); add
+# --dll build/windows-x86/cardtool/QT741DLL.dll for the MinGW i686 DLL. The default
+# is the x86_64 MinGW build under wine64.
 #
 # Uses the end-to-end tests' Wine prefix of that build: do not run it while they run.
 set -euo pipefail
@@ -20,10 +22,14 @@ if [ "${1-}" = --arch ]; then
   shift 2 || true
 fi
 case $arch in
-  x86_64) preset=windows-x64 compiler=x86_64-w64-mingw32-g++ prefix=e2e/wineprefix work=bench options=() ;;
+  x86_64)
+    preset=windows-x64 presets=(windows-x64) compiler=x86_64-w64-mingw32-g++ prefix=e2e/wineprefix work=bench
+    options=()
+    ;;
   x86)
-    preset=windows-x86 compiler=i686-w64-mingw32-g++ prefix=e2e/x86/wineprefix work=bench-x86
-    options=(--wine "$PWD/scripts/wine32")
+    preset=windows-x86 presets=(windows-x86 windows-x86-msvc) compiler=i686-w64-mingw32-g++
+    prefix=e2e/x86-msvc/wineprefix work=bench-x86
+    options=(--wine "$PWD/scripts/wine32" --dll build/windows-x86-msvc/library/QT741DLL.dll)
     ;;
   *) echo "unknown architecture '$arch': x86_64 or x86" >&2; exit 2 ;;
 esac
@@ -31,8 +37,10 @@ esac
 scripts/install-deps.sh
 [ "$arch" = x86_64 ] || scripts/wine32 --check
 
-echo "== building ($preset)" >&2
-cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" >/dev/null
+echo "== building (${presets[*]})" >&2
+for build in "${presets[@]}"; do
+  cmake --preset "$build" >/dev/null && cmake --build --preset "$build" >/dev/null
+done
 cmake --preset linux >/dev/null && cmake --build --preset linux --target cardemu >/dev/null
 # The probe is a lone Windows program of the benchmarks; built with the
 # project's warning flags, warnings as errors.
