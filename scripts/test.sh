@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Every test: builds the Windows and Linux presets, runs the static analysis of
-# the library, the unit tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, fuzzing, then the linux preset's whole suite (unit,
-# emulator, export checks of the four Windows DLLs, end to end under Wine with
-# the MinGW and the MSVC-ABI DLL: labels e2e and e2e-msvc, the x86_64 builds under
-# wine64, and e2e-x86, the 32-bit builds under 32-bit Wine on qemu-i386).
+# Every test: builds the Windows and Linux presets and the release package
+# (checking the archive's files), runs the static analysis of the library, the
+# unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, fuzzing,
+# then the linux preset's whole suite (unit, emulator, export checks of the four
+# Windows DLLs, end to end under Wine with the MinGW and the MSVC-ABI DLL:
+# labels e2e and e2e-msvc, the x86_64 builds under wine64, and e2e-x86, the
+# 32-bit builds under 32-bit Wine on qemu-i386; the bindings).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -15,6 +16,9 @@ for preset in windows-x86 windows-x64 windows-x86-msvc windows-x64-msvc linux li
   cmake --build --preset "$preset"
 done
 
+echo "== release package"
+scripts/package.sh
+
 echo "== static analysis"
 scripts/lint.sh
 
@@ -22,7 +26,7 @@ echo "== tests under the sanitizers"
 ctest --preset linux-asan
 
 echo "== fuzzing"
-scripts/fuzz.sh 60
+scripts/fuzz.sh --ci
 
 echo "== all tests"
 # Where the kernel cannot run 32-bit Wine the e2e-x86 tests are skipped; say why.

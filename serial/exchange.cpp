@@ -38,38 +38,59 @@ namespace {
 // read then waits for every byte it asked for).
 const DWORD kReadDeadlineSlack = 5000;
 
-// Aborts the pending read and waits until the abort is done: the buffer is the
-// caller's and must not be written once the read step returns.
+// How long an aborted read may take to end. A cancelled read ends within a
+// poll or two; one still pending after this was not reached by the abort.
+const DWORD kAbortGrace = 500;
+
+enum ReadState {
+    READ_ENDED,     // complete, or ended with an error: nothing more is written into the buffer
+    READ_CANCELLED, // Escape was pressed; the read is still pending
+    READ_EXPIRED    // still pending when the time ran out
+};
+
+// Polls the pending read every 2 ms until it ends, `limit` ms pass or, when
+// cancellable, Escape is pressed. `count` gets the bytes of a read that ended
+// well, 0 otherwise.
+ReadState PollRead(mComm& port, DWORD limit, bool cancellable, DWORD& count) {
+    const DWORD started = GetTickCount();
+    count = 0;
+    while (!GetOverlappedResult(port.portHandle, &port.readOverlapped, &count, FALSE)) {
+        count = 0;
+        // Any other answer means the read is over without data (Wine reports a
+        // time-out this way, an aborted read ends so).
+        if (GetLastError() != ERROR_IO_INCOMPLETE) return READ_ENDED;
+        if (cancellable && EscapePressed()) return READ_CANCELLED;
+        if (GetTickCount() - started > limit) return READ_EXPIRED;
+        Sleep(kPollInterval);
+    }
+    return READ_ENDED;
+}
+
+// Ends the pending read before the read step returns: the buffer is the
+// caller's, and no read may complete into it afterwards. CancelIo asks the
+// driver to abort it; if that fails, or the read is still pending a while
+// later, the port's handle is closed, which ends every operation pending on
+// it before the close returns. The port is then left marked open with the
+// invalid-handle value, as after a re-open that failed: I/O on it fails (the
+// status queries and the reset report -4) until a track operation or
+// CreatmComm opens it again, and DestroymComm closes it as usual.
 void AbortRead(mComm& port) {
     CancelIo(port.portHandle);
     DWORD ignored = 0;
-    GetOverlappedResult(port.portHandle, &port.readOverlapped, &ignored, TRUE);
+    if (PollRead(port, kAbortGrace, false, ignored) == READ_ENDED) return;
+    if (CloseHandle(port.portHandle)) port.portHandle = INVALID_HANDLE_VALUE;
 }
 
 // Polls a pending read until it ends or, when cancellable, Escape is pressed.
 Reply AwaitReply(mComm& port, DWORD capacity, bool cancellable) {
-    const DWORD started = GetTickCount();
     const DWORD deadline = MCOMM_READ_TOTAL_MULTIPLIER * capacity + MCOMM_READ_TOTAL_CONSTANT + kReadDeadlineSlack;
     Reply reply = {REPLY_AFTER_WAITING, 0};
-    while (!GetOverlappedResult(port.portHandle, &port.readOverlapped, &reply.count, FALSE)) {
-        if (GetLastError() != ERROR_IO_INCOMPLETE) {
-            // The read is over without data (Wine reports a time-out this way).
-            reply.count = 0;
-            return reply;
-        }
-        if (cancellable && EscapePressed()) {
-            AbortRead(port);
-            reply.status = REPLY_CANCELLED;
-            reply.count = 0;
-            return reply;
-        }
-        if (GetTickCount() - started > deadline) {
-            AbortRead(port); // no answer came in time: as a read that timed out
-            reply.count = 0;
-            return reply;
-        }
-        Sleep(kPollInterval);
-    }
+    const ReadState state = PollRead(port, deadline, cancellable, reply.count);
+    if (state == READ_ENDED) return reply;
+    // Cancelled, or no answer came in time (as a read that timed out).
+    AbortRead(port);
+    if (state == READ_CANCELLED) reply.status = REPLY_CANCELLED;
+    reply.count = 0;
     return reply;
 }
 

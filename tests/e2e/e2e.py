@@ -75,6 +75,7 @@ class Context:
         self.presskey = os.path.join(self.tool_dir, "presskey.exe")
         self.programs = os.path.abspath(args.programs) if args.programs else None
         self.project_version = args.project_version
+        self.loader_check = args.loader_check
         self.cardemu = os.path.abspath(args.cardemu)
         self.work = None
         self.failures = []
@@ -761,7 +762,7 @@ def cleanup(ctx):
     return 0
 
 
-def run_test(ctx, name):
+def run_test(ctx, name, tests=None):
     ctx.work = os.path.join(ctx.work_root, name)
     os.makedirs(ctx.work, exist_ok=True)
     for entry in os.listdir(ctx.work):
@@ -770,7 +771,7 @@ def run_test(ctx, name):
     ctx.notes = []
     started = time.monotonic()
     try:
-        ALL_TESTS[name](ctx)
+        (tests or ALL_TESTS)[name](ctx)
     except Failure as e:
         ctx.failures.append(str(e))
     finally:
@@ -794,9 +795,9 @@ def run_test(ctx, name):
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def harness_arguments(parser, work):
+def harness_arguments(parser, work, prefix=os.path.join("e2e", "wineprefix")):
     """The options that place Wine, the Windows build, the emulator, the prefix
-    and the work folder (`work`, below build/linux/tests, by default)."""
+    and the work folder (`prefix` and `work`, below build/linux/tests, by default)."""
     build = os.path.join(SOURCE, "build")
     parser.add_argument("--wine64", "--wine", default="/usr/lib/wine/wine64",
                         help="the Wine loader: wine64, or scripts/wine32 (32-bit Wine on qemu-i386) for i686 builds")
@@ -811,8 +812,33 @@ def harness_arguments(parser, work):
                         "(tests: %s)" % ", ".join(PROGRAM_TESTS))
     parser.add_argument("--cardemu", default=os.path.join(build, "linux", "emulator", "cardemu"))
     parser.add_argument("--project-version", help="the version cardtool --version must report, e.g. 1.0.0")
-    parser.add_argument("--prefix", default=os.path.join(build, "linux", "tests", "e2e", "wineprefix"))
+    parser.add_argument("--prefix", default=os.path.join(build, "linux", "tests", prefix))
     parser.add_argument("--work", default=os.path.join(build, "linux", "tests", work))
+
+
+def drive(parser, ctx, what, tests, prepare=setup, everything=None):
+    """What the command line asked for: setup (`prepare`), cleanup, or tests by
+    name from `tests` ("all": those named in `everything`, by default every one)."""
+    if ctx.loader_check:
+        ready = loader_ready(ctx)
+        if ready != 0:
+            return ready
+    if what == ["setup"]:
+        return prepare(ctx)
+    if what == ["cleanup"]:
+        return cleanup(ctx)
+    names = (everything or list(tests)) if what == ["all"] else what
+    unknown = [n for n in names if n not in tests]
+    if unknown:
+        parser.error("unknown test(s): %s" % ", ".join(unknown))
+    if not place_tools(ctx):
+        return 1
+    start_wineserver(ctx)
+    try:
+        results = [run_test(ctx, name, tests) for name in names]
+    finally:
+        cleanup(ctx)
+    return 0 if all(results) else 1
 
 
 def main():
@@ -821,28 +847,8 @@ def main():
     parser.add_argument("what", nargs="+", help="setup, cleanup, all, or test names: " + ", ".join(ALL_TESTS))
     args = parser.parse_args()
     ctx = Context(args)
-    if args.loader_check:
-        ready = loader_ready(ctx)
-        if ready != 0:
-            return ready
-    if args.what == ["setup"]:
-        return setup(ctx)
-    if args.what == ["cleanup"]:
-        return cleanup(ctx)
-    names = args.what
-    if args.what == ["all"]:
-        names = list(TESTS) + (list(PROGRAM_TESTS) if ctx.programs else [])
-    unknown = [n for n in names if n not in ALL_TESTS]
-    if unknown:
-        parser.error("unknown test(s): %s" % ", ".join(unknown))
-    if not place_tools(ctx):
-        return 1
-    start_wineserver(ctx)
-    try:
-        results = [run_test(ctx, name) for name in names]
-    finally:
-        cleanup(ctx)
-    return 0 if all(results) else 1
+    everything = list(TESTS) + (list(PROGRAM_TESTS) if ctx.programs else [])
+    return drive(parser, ctx, args.what, ALL_TESTS, everything=everything)
 
 
 if __name__ == "__main__":

@@ -69,7 +69,9 @@
 // on closed handles and events are the host's doing; from then on only
 // problems are excused, nothing else. At the end, closing the port leaves no
 // handle open but the two events a failed open of a closed port keeps, unless
-// CloseHandle was made to fail or a copy was misused.
+// CloseHandle was made to fail or a copy was misused. An input that makes
+// CancelIo and then CloseHandle fail under one read ends there: Windows cannot
+// refuse to close a valid handle, and only that close could end the read.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -168,10 +170,10 @@ public:
         sim::Answer(kFrames[1], sim::B("\x1Bs%B123^A?\x3F\x1C"), 100);
         sim::Answer(kFrames[2], sim::B("\x1Bs\x1B;123=4?\x3F\x1C"), 100);
         sim::Answer(kFrames[3], sim::B("\x1Bs%B123^A?\x1D;123=4?\x3F\x1C"), 100);
-        for (int i = 0; i < kMaxCommands && !input_.Empty() && sim::Now() < kVirtualBudget; ++i) {
+        for (int i = 0; i < kMaxCommands && !input_.Empty() && sim::Now() < kVirtualBudget && !impossible_; ++i) {
             Command(input_.Byte() % 27);
         }
-        Finish();
+        if (!impossible_) Finish();
     }
 
 private:
@@ -191,6 +193,14 @@ private:
         }
         if (result == CARD_NOT_OPEN || argumentsBad) {
             FUZZ_CHECK(sim::Written().size() == framesBefore, "a frame went out: " + context);
+        }
+        if (sim::ReadOutstanding() && cancelFails_ && closeFails_) {
+            // A read whose abort failed and whose port would not close: Windows
+            // cannot get there (closing a valid handle does not fail), and the
+            // stand-in's read now points into a buffer that is gone. The input
+            // ends here.
+            impossible_ = true;
+            return;
         }
         fuzz::CheckWorld(context, tainted_);
     }
@@ -362,6 +372,7 @@ private:
             const int skip = input_.Byte() % 8;
             sim::Fail(function, error, times >= 0x80 ? -1 : times % 4 + 1, skip);
             if (std::string(function) == "CloseHandle") closeFails_ = true;
+            if (std::string(function) == "CancelIo") cancelFails_ = true;
             break;
         }
         case 20: {
@@ -420,6 +431,8 @@ private:
     bool tainted_ = false;        // a copy was misused: the stand-in's problems are excused
     bool escapeScripted_ = false; // CARD_CANCELLED is possible
     bool closeFails_ = false;     // a failed CloseHandle may leave a handle open
+    bool cancelFails_ = false;    // with closeFails_: an aborted read may have nothing left to end it
+    bool impossible_ = false;     // both happened to one read: the world is no longer one Windows can be in
 };
 
 } // namespace

@@ -7,6 +7,7 @@
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -169,20 +170,49 @@ TEST_F(Card, IsReadErrorWaitsForASilentDeviceUntilTheTimeOutsEnd) {
     EXPECT_EQ(sim::Calls("GetAsyncKeyState"), 0) << "Escape does not end this wait";
 }
 
-TEST_F(Card, AStatusReadEndsEvenWhereThePortsTimeOutsWereNeverSet) {
-    // The port's configuration failed when it was opened: no read time-outs, so
-    // the read would wait for all ten bytes it asked for.
+// Opens COM1 anew with the configuration step `step` failing: no read
+// time-outs, so a status read waits for all ten bytes it asked for, and the
+// device's answer has two.
+void OpenWithoutTimeouts(const char* step) {
     sim::Reset();
     ResetPortObject(g_comm);
     sim::AddPort("COM1");
-    sim::Fail("SetCommTimeouts", ERROR_GEN_FAILURE);
+    sim::Fail(step, ERROR_GEN_FAILURE);
     ASSERT_EQ(CreatmComm("COM1"), static_cast<int>(ERROR_GEN_FAILURE));
     sim::Answer(kStatusRequest, sim::B("\x1Bp"), 20);
+}
+
+TEST_F(Card, AStatusReadEndsEvenWhereThePortsTimeOutsWereNeverSet) {
+    OpenWithoutTimeouts("SetCommTimeouts");
     EXPECT_EQ(IsReadError(), CARD_IO_FAILED);
     EXPECT_EQ(sim::Now(), 35004u) << "its own time-out of 30 s and 5 s more";
     const Lines trace = sim::Trace();
-    EXPECT_THAT(Lines(trace.end() - 2, trace.end()),
-                ElementsAre("CancelIo", "GetOverlappedResult read wait -> error 995"));
+    EXPECT_THAT(Lines(trace.end() - 2, trace.end()), ElementsAre("CancelIo", "GetOverlappedResult read -> error 995"));
+}
+
+TEST_F(Card, AnAbortThatDoesNotTakeClosesThePortUnderTheReadAndTheNextTrackOperationRecovers) {
+    // No read time-outs, an answer that never completes the read, and a
+    // CancelIo that fails: the read would never end.
+    OpenWithoutTimeouts("SetCommState");
+    sim::Fail("CancelIo", ERROR_INVALID_FUNCTION);
+    sim::ClearTrace();
+    EXPECT_EQ(IsWriteError(), CARD_IO_FAILED);
+    EXPECT_FALSE(sim::ReadOutstanding());
+    EXPECT_LE(sim::Now(), 35004u + 500u + 4u) << "the deadline, and half a second for the abort";
+    const Lines trace = sim::Trace();
+    EXPECT_THAT(Lines(trace.end() - 4, trace.end()), ElementsAre("CancelIo -> error 1", StartsWith("poll "),
+                                                                 "CloseHandle port 1", "ClearCommError -> error 6"));
+
+    // Left open with the invalid-handle value: the status queries fail, a track
+    // operation's re-open recovers, and the port closes cleanly.
+    EXPECT_EQ(g_comm.portHandle, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(g_comm.opened);
+    EXPECT_EQ(IsReadError(), CARD_IO_FAILED);
+    sim::Answer(sim::B("\x1B\x54\x5D"), sim::B("\x1Bs\x1B;12=3?\x3F\x1C"), 10);
+    char read[CARD_TRACK2_BUFFER_SIZE];
+    EXPECT_EQ(RadTr2Card(read), CARD_OK);
+    EXPECT_STREQ(read, ";12=3?");
+    EXPECT_EQ(DestroymComm(), 1);
 }
 
 TEST_F(Card, IsWriteErrorIsCancelledByEscapeWhileItWaits) {
@@ -193,7 +223,7 @@ TEST_F(Card, IsWriteErrorIsCancelledByEscapeWhileItWaits) {
     EXPECT_LE(sim::Now(), 502u);
     const Lines trace = Condensed();
     EXPECT_THAT(Lines(trace.end() - 6, trace.end()),
-                ElementsAre("GetAsyncKeyState -> pressed", "CancelIo", "GetOverlappedResult read wait -> error 995",
+                ElementsAre("GetAsyncKeyState -> pressed", "CancelIo", "GetOverlappedResult read -> error 995",
                             "PurgeComm RX", "WriteFile 1B 30", "PurgeComm RX"));
     EXPECT_THAT(sim::Lost(), IsEmpty());
 }

@@ -100,7 +100,7 @@ TEST_F(Exchange, EscapeDuringTheWaitAbortsTheReadAtTheNextPoll) {
     EXPECT_LE(sim::Now(), 103u);
     const Lines trace = sim::Trace();
     EXPECT_THAT(Lines(trace.end() - 3, trace.end()),
-                ElementsAre("GetAsyncKeyState -> pressed", "CancelIo", "GetOverlappedResult read wait -> error 995"));
+                ElementsAre("GetAsyncKeyState -> pressed", "CancelIo", "GetOverlappedResult read -> error 995"));
 }
 
 TEST_F(Exchange, WithoutCancellationEscapeIsNotAsked) {

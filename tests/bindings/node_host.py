@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""The Node.js binding (bindings/node) under Wine, against cardemu.
+
+The Windows build of Node.js, with koffi's Windows prebuilt, runs node_host.js,
+which loads the binding over QT741DLL.dll and makes the calls it is given; the
+end-to-end harness (tests/e2e/e2e.py) supplies the emulator, the Wine prefix and
+the Escape key. One configuration is a Node.js folder from install-deps.sh
+(build/npm/ARCH), a Windows build (its DLL and presskey.exe) and a Wine loader:
+
+    node_host.py --node-dir build/npm/win32-x64 [e2e paths] setup|cleanup|TEST...
+"""
+import argparse
+import glob
+import json
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+import e2e  # noqa: E402
+from e2e import (CARD_CANCELLED, CARD_NOT_OPEN, CARD_OK, LONG1, READ1, READ2, READ12, RESET, STATUS,  # noqa: E402
+                 TRACK1, TRACK2, Emulator, Process, Steering, presskey, write_frame)
+
+MODULE = os.path.join(e2e.SOURCE, "bindings", "node")
+
+
+def windows_path(path):
+    """The prefix's Z: drive is the Linux root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class NodeHost(Process):
+    """node_host.js with the given commands; its calls are read from a results file."""
+
+    def __init__(self, ctx, *commands):
+        self.results_path = os.path.join(ctx.work, "results.jsonl")
+        env = ctx.env()
+        env["NODE_PATH"] = windows_path(os.path.join(ctx.node_dir, "node_modules"))
+        argv = [ctx.wine64, ctx.node, windows_path(os.path.join(HERE, "node_host.js")), windows_path(MODULE),
+                windows_path(ctx.node_dll), windows_path(self.results_path)] + list(commands)
+        super().__init__(ctx, "node", argv, env=env)
+
+    def results(self):
+        try:
+            with open(self.results_path) as f:
+                return [json.loads(line) for line in f]
+        except FileNotFoundError:
+            return []
+
+    def dump(self):
+        return Process.dump(self) + "----- node results\n%s\n" % "\n".join(map(json.dumps, self.results()))
+
+
+def expect_results(ctx, host, expected):
+    """Compares the calls made with [(call, result, tracks read)]."""
+    got = []
+    results = host.results()
+    ctx.require(results and results[0].get("host") == ctx.node_arch,
+                "node_host.js ran as %s, expected %s" % (results[:1], ctx.node_arch))
+    for entry in results[1:]:
+        ctx.require("error" not in entry, "node_host.js failed: %s" % entry.get("error"))
+        tracks = {k: v for k, v in entry.items() if k.startswith("track")}
+        got.append((entry["call"], entry["result"], tracks))
+    ctx.expect(got == expected, "calls: got %s, expected %s" % (got, expected))
+
+
+def test_cycle(ctx):
+    """Writes both tracks and reads them back, with blocking calls and through
+    promises; then the longest track 1 a write takes, and back."""
+    emu = Emulator(ctx, card=("BLANK", "BLANK"))
+    host = NodeHost(ctx, "open", "COM5", "write12", TRACK1, TRACK2, "read12", "promises", "read1", "read2",
+                    "write1", LONG1, "read1", "close")
+    code = host.finish(120)
+    ctx.expect(code == 0, "node exit code %s" % code)
+    expect_results(ctx, host, [("CreatmComm", 1, {}), ("WrTr12Card", CARD_OK, {}),
+                               ("RadTr12Card", CARD_OK, {"track1": TRACK1, "track2": TRACK2}),
+                               ("RadTr1Card", CARD_OK, {"track1": TRACK1}),
+                               ("RadTr2Card", CARD_OK, {"track2": TRACK2}),
+                               ("WrTr1Card", CARD_OK, {}), ("RadTr1Card", CARD_OK, {"track1": LONG1}),
+                               ("DestroymComm", 1, {})])
+    e2e.expect_frames(ctx, emu, [write_frame(TRACK1, TRACK2), STATUS, READ12, STATUS, READ1, STATUS, READ2, STATUS,
+                                 write_frame(LONG1, None), STATUS, READ1, STATUS])
+    ctx.expect(emu.card() == (LONG1, TRACK2), "card file holds %s" % (emu.card(),))
+
+
+def test_missing_port(ctx):
+    """A port that does not exist: minus the system error, and the card functions refuse."""
+    com7 = ctx.dosdevice("com7")
+    if os.path.lexists(com7):
+        os.unlink(com7)
+    emu = Emulator(ctx)
+    host = NodeHost(ctx, "open", "COM7", "status", "read", "read1", "close")
+    code = host.finish(60)
+    ctx.expect(code == 0, "node exit code %s" % code)
+    expect_results(ctx, host, [("CreatmComm", -2, {}), ("IsReadError", CARD_NOT_OPEN, {}),
+                               ("RadTr1Card", CARD_NOT_OPEN, {"track1": ""}), ("DestroymComm", 1, {})])
+    e2e.expect_frames(ctx, emu, [])
+
+
+def test_escape(ctx):
+    """Escape while a read (through promises) waits for the swipe: cancelled, device reset."""
+    emu = Emulator(ctx, "--swipe", "manual")
+    host = NodeHost(ctx, "open", "COM5", "promises", "read1", "close")
+    with Steering(host, 30):
+        emu.wait_frame(READ1, 60)  # Node.js starting under Wine takes a few seconds
+        key = presskey(ctx, 300)
+        key.wait_line(r"^pressed$", 20)
+        emu.wait_frame(RESET, 10)
+        key.finish(20)
+    ctx.expect(host.proc.returncode == 0, "node exit code %s" % host.proc.returncode)
+    expect_results(ctx, host, [("CreatmComm", 1, {}), ("RadTr1Card", CARD_CANCELLED, {"track1": ""}),
+                               ("DestroymComm", 1, {})])
+    e2e.expect_frames(ctx, emu, [READ1, RESET])
+
+
+TESTS = {"cycle": test_cycle, "missing_port": test_missing_port, "escape": test_escape}
+
+
+def setup(ctx):
+    """The end-to-end prefix setup, then Windows 10 as the prefix's version: Node.js
+    refuses to start on Wine's default."""
+    if not os.path.exists(ctx.node):
+        print("missing %s: run scripts/install-deps.sh" % ctx.node)
+        return 1
+    if not os.path.exists(ctx.node_dll):
+        print("missing %s: build its preset" % ctx.node_dll)
+        return 1
+    code = e2e.setup(ctx)
+    if code:
+        return code
+    marker = os.path.join(ctx.prefix, "qt741-win10")
+    if not os.path.exists(marker):
+        for argv in ([ctx.wine64, "winecfg", "-v", "win10"], [ctx.wineserver, "-w"]):
+            result = subprocess.run(argv, env=ctx.env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+            if result.returncode:
+                print("%s: exit %d\n%s" % (" ".join(argv), result.returncode, result.stdout.decode(errors="replace")))
+                return 1
+        open(marker, "w").close()
+        print("Wine prefix set to Windows 10")
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    e2e.harness_arguments(parser, os.path.join("bindings", "work"), os.path.join("bindings", "wineprefix"))
+    parser.add_argument("--node-dir", default=os.path.join(e2e.SOURCE, "build", "npm", "win32-x64"),
+                        help="npm folder with node-win-* and koffi (install-deps.sh)")
+    parser.add_argument("what", nargs="+", help="setup, cleanup, all, or test names: " + ", ".join(TESTS))
+    args = parser.parse_args()
+    ctx = e2e.Context(args)
+    ctx.node_dir = os.path.abspath(args.node_dir)
+    found = glob.glob(os.path.join(ctx.node_dir, "node_modules", "node-win-*", "bin", "node.exe"))
+    ctx.node = found[0] if found else os.path.join(ctx.node_dir, "node_modules", "node-win-*", "bin", "node.exe")
+    # The process.arch that Node.js build reports.
+    ctx.node_arch = "ia32" if "node-win-x86" in ctx.node else "x64"
+    # The DLL Node.js loads: --dll, or the Windows build's own.
+    ctx.node_dll = ctx.dll or os.path.join(ctx.windows_dir, "library", "QT741DLL.dll")
+    return e2e.drive(parser, ctx, args.what, TESTS, setup)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
