@@ -437,7 +437,7 @@ def main():
     if e2e.setup(ctx) != 0:
         return 1
     print("machine: %d cores, %s; %s" % (os.cpu_count(), cpu_model(), wine_version(ctx)))
-    bench = Bench(ctx, args.runs, args.wait, args.probe)
+    bench = Bench(ctx, args.runs, args.wait, os.path.abspath(args.probe))
     busy = bench.wine_processes()
     if busy:
         print("the Wine prefix is in use (%s); run again when the other job is done" %

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, the demo and the release
-# package need, and (npm) the Windows builds of Node.js and koffi that the Node
-# binding's tests run under Wine and TypeScript, into build/npm; quick when
-# everything is there.
+# package need, the 32-bit Wine world (scripts/install-wine32.sh), and (npm) the
+# Windows builds of Node.js and koffi that the Node binding's tests run under
+# Wine and TypeScript, into build/npm; quick when everything is there.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -31,6 +31,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+"$root/scripts/install-wine32.sh"
 
 # Windows Node.js and koffi with its Windows prebuilt, one folder per
 # architecture (build/npm/ARCH/node_modules), and the TypeScript compiler that

@@ -4,7 +4,9 @@
 cardtool.exe (the windows-x64 build, next to its QT741DLL.dll) runs under wine64
 against cardemu, which plays the device on a pty that a COM symlink in the Wine
 prefix points at. Each test checks what cardtool reports and the frames the
-emulator logged.
+emulator logged. The i686 builds run the same way under scripts/wine32 (32-bit
+Wine on qemu-i386) given as the loader, each with a prefix of its own made
+through that loader.
 
 With --dll, cardtool.exe and presskey.exe are copied into a folder of their own
 (WORK/tools) next to that DLL, so that the same tests run against another build
@@ -12,7 +14,7 @@ of the library (e.g. the MSVC-ABI one). With --programs, the tests of that
 build's own programs (PROGRAM_TESTS: its start-up, a C++ host of the class)
 run too.
 
-    e2e.py [paths] setup        build check, Wine prefix (created once)
+    e2e.py [paths] setup        build check, Wine prefix (created once through the loader)
     e2e.py [paths] cleanup      stop the prefix's wineserver
     e2e.py [paths] TEST...      run tests (see TESTS at the end); "all" runs all
 
@@ -73,6 +75,7 @@ class Context:
         self.presskey = os.path.join(self.tool_dir, "presskey.exe")
         self.programs = os.path.abspath(args.programs) if args.programs else None
         self.project_version = args.project_version
+        self.loader_check = args.loader_check
         self.cardemu = os.path.abspath(args.cardemu)
         self.work = None
         self.failures = []
@@ -705,25 +708,36 @@ def place_tools(ctx):
     return True
 
 
+def loader_ready(ctx):
+    """Asks a loader that answers --check (scripts/wine32) whether it can run here:
+    0 yes; 77 not on this machine (the caller skips, with the loader's reason)."""
+    result = subprocess.run([ctx.wine64, "--check"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if result.returncode != 0:
+        print(result.stdout.strip())
+    return result.returncode
+
+
 def setup(ctx):
     """Checks the Windows build and creates the Wine prefix once."""
     if not place_tools(ctx):
         return 1
+    preset = os.path.basename(ctx.windows_dir)
     for path in (ctx.cardtool, ctx.presskey, os.path.join(ctx.tool_dir, "QT741DLL.dll"), ctx.cardemu):
         if not os.path.exists(path):
-            print("missing %s: build the windows-x64 preset (cmake --preset windows-x64 && "
-                  "cmake --build --preset windows-x64) and cardemu first" % path)
+            print("missing %s: build the %s preset (cmake --preset %s && cmake --build --preset %s) and cardemu "
+                  "first" % (path, preset, preset, preset))
             return 1
     dll = ctx.dll or os.path.join(ctx.windows_dir, "library", "QT741DLL.dll")
     copy = os.path.join(ctx.tool_dir, "QT741DLL.dll")
     if os.path.exists(dll) and os.path.getmtime(dll) > os.path.getmtime(copy) + 1:
-        print("warning: %s is older than %s; rebuild the windows-x64 preset" % (copy, dll))
+        print("warning: %s is older than %s; rebuild the %s preset" % (copy, dll, preset))
     print("testing %s" % dll)
     if os.path.exists(os.path.join(ctx.prefix, "system.reg")):
         print("Wine prefix %s exists" % ctx.prefix)
         return 0
     os.makedirs(ctx.prefix, exist_ok=True)
     started = time.monotonic()
+    # Through the loader: a 32-bit prefix made by wine64 lacks its syswow64 DLLs.
     result = subprocess.run([ctx.wine64, "wineboot", "-i"], env=ctx.env(), stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, timeout=300)
     print("wineboot -i: exit %d after %.1f s" % (result.returncode, time.monotonic() - started))
@@ -785,7 +799,11 @@ def harness_arguments(parser, work, prefix=os.path.join("e2e", "wineprefix")):
     """The options that place Wine, the Windows build, the emulator, the prefix
     and the work folder (`prefix` and `work`, below build/linux/tests, by default)."""
     build = os.path.join(SOURCE, "build")
-    parser.add_argument("--wine64", default="/usr/lib/wine/wine64", help="the Wine loader")
+    parser.add_argument("--wine64", "--wine", default="/usr/lib/wine/wine64",
+                        help="the Wine loader: wine64, or scripts/wine32 (32-bit Wine on qemu-i386) for i686 builds")
+    parser.add_argument("--loader-check", action="store_true",
+                        help="first ask the loader (scripts/wine32 --check) whether it can run here; exit 77 "
+                             "(skipped) when this machine cannot")
     parser.add_argument("--wineserver", default="/usr/lib/wine/wineserver")
     parser.add_argument("--windows-dir", default=os.path.join(build, "windows-x64"),
                         help="the Windows build whose cardtool.exe and presskey.exe run")
@@ -801,6 +819,10 @@ def harness_arguments(parser, work, prefix=os.path.join("e2e", "wineprefix")):
 def drive(parser, ctx, what, tests, prepare=setup, everything=None):
     """What the command line asked for: setup (`prepare`), cleanup, or tests by
     name from `tests` ("all": those named in `everything`, by default every one)."""
+    if ctx.loader_check:
+        ready = loader_ready(ctx)
+        if ready != 0:
+            return ready
     if what == ["setup"]:
         return prepare(ctx)
     if what == ["cleanup"]:
