@@ -45,14 +45,14 @@ npm_sets=(
   "tools typescript@5.9.3"
 )
 for set in "${npm_sets[@]}"; do
-  read -r arch specs <<<"$set"
+  read -r arch wanted <<<"$set"
   dir=$root/build/npm/$arch
-  [ "$(cat "$dir/installed" 2>/dev/null)" = "$specs" ] && continue
-  echo "Fetching with npm into $dir: $specs"
+  [ "$(cat "$dir/installed" 2>/dev/null)" = "$wanted" ] && continue
+  echo "Fetching with npm into $dir: $wanted"
   rm -rf "$dir"
   mkdir -p "$dir"
-  # shellcheck disable=SC2086 # the specs are words
+  # shellcheck disable=SC2086 # the package names are words
   npm install --prefix "$dir" --no-save --no-package-lock --no-audit --no-fund --force --ignore-scripts \
-    --loglevel=error $specs >/dev/null
-  echo "$specs" >"$dir/installed"
+    --loglevel=error $wanted >/dev/null
+  echo "$wanted" >"$dir/installed"
 done
