@@ -4,12 +4,13 @@
 # unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, fuzzing,
 # then the linux preset's whole suite (unit, emulator, export checks of the four
 # Windows DLLs, end to end under Wine with the MinGW and the MSVC-ABI DLL, the
-# bindings).
+# bindings); then the Linux library's (linux-native: its exports, the end-to-end
+# suite natively, the Python and C# bindings run against it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-for preset in windows-x86 windows-x64 windows-x86-msvc windows-x64-msvc linux linux-asan; do
+for preset in windows-x86 windows-x64 windows-x86-msvc windows-x64-msvc linux linux-asan linux-native; do
   echo "== build $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
@@ -29,3 +30,6 @@ scripts/fuzz.sh --ci
 
 echo "== all tests"
 ctest --preset linux
+
+echo "== the Linux library: exports, end to end natively (e2e-linux), bindings"
+ctest --preset linux-native

@@ -20,6 +20,7 @@
 // runs, then 0 or the Win32 error it ended with; InternalHigh its byte count.
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -65,9 +66,9 @@ HANDLE Handle(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd
 Port* FindPort(HANDLE handle) {
     const int fd = Descriptor(handle);
     if (!s_portsReady || fd < 0) return NULL;
-    for (Port& port : s_ports)
-        if (port.fd == fd) return &port;
-    return NULL;
+    Port* const end = s_ports + kMaxPorts;
+    Port* const found = std::find_if(s_ports, end, [fd](const Port& port) { return port.fd == fd; });
+    return found != end ? found : NULL;
 }
 
 // The port of a handle, or NULL with ERROR_INVALID_HANDLE.
@@ -186,7 +187,7 @@ void AdvanceWrite(Port& port, bool wait) {
     }
 }
 
-void Advance(Port& port, OVERLAPPED* record, bool wait) {
+void Advance(Port& port, const OVERLAPPED* record, bool wait) {
     if (port.read.record == record) AdvanceRead(port, wait);
     if (port.write.record == record) AdvanceWrite(port, wait);
 }
@@ -214,25 +215,25 @@ void Abort(Port& port) {
     Finish(port.write, ERROR_OPERATION_ABORTED);
 }
 
+struct LineSpeed {
+    DWORD baud;
+    speed_t speed;
+};
+const LineSpeed kSpeeds[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},
+                             {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600},
+                             {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+const LineSpeed* const kSpeedsEnd = kSpeeds + sizeof kSpeeds / sizeof kSpeeds[0];
+
+// B0 for a rate the table does not have.
 speed_t Speed(DWORD baud) {
-    static const struct {
-        DWORD baud;
-        speed_t speed;
-    } kSpeeds[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},
-                   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600},
-                   {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
-    for (const auto& entry : kSpeeds)
-        if (entry.baud == baud) return entry.speed;
-    return B0;
+    const LineSpeed* found = std::find_if(kSpeeds, kSpeedsEnd, [baud](const LineSpeed& e) { return e.baud == baud; });
+    return found != kSpeedsEnd ? found->speed : B0;
 }
 
 DWORD Baud(speed_t speed) {
-    const speed_t kSpeeds[] = {B110,   B300,   B600,   B1200,   B2400,   B4800,   B9600,
-                               B19200, B38400, B57600, B115200, B230400, B460800, B921600};
-    const DWORD kBauds[] = {110, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
-    for (size_t i = 0; i < sizeof kSpeeds / sizeof kSpeeds[0]; ++i)
-        if (kSpeeds[i] == speed) return kBauds[i];
-    return 0;
+    const LineSpeed* found =
+        std::find_if(kSpeeds, kSpeedsEnd, [speed](const LineSpeed& e) { return e.speed == speed; });
+    return found != kSpeedsEnd ? found->baud : 0;
 }
 
 const DWORD kDtrControlEnable = 1;
@@ -256,10 +257,8 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         SetLastError(name == NULL || disposition == OPEN_EXISTING ? ERROR_INVALID_NAME : ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    Port* slot = NULL;
-    for (Port& port : s_ports)
-        if (port.fd < 0 && slot == NULL) slot = &port;
-    if (slot == NULL) {
+    Port* const slot = std::find_if(s_ports, s_ports + kMaxPorts, [](const Port& port) { return port.fd < 0; });
+    if (slot == s_ports + kMaxPorts) {
         SetLastError(ERROR_TOO_MANY_OPEN_FILES);
         return INVALID_HANDLE_VALUE;
     }
@@ -314,11 +313,11 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOO
     return Handle(fd);
 }
 
-BOOL WINAPI GetCommState(HANDLE handle, LPDCB dcb) {
-    Port* port = PortOf(handle);
-    if (port == NULL) return FALSE;
+BOOL WINAPI GetCommState(HANDLE port, LPDCB dcb) {
+    Port* state = PortOf(port);
+    if (state == NULL) return FALSE;
     termios tio;
-    if (tcgetattr(port->fd, &tio) != 0) return FailErrno();
+    if (tcgetattr(state->fd, &tio) != 0) return FailErrno();
     const DWORD length = dcb->DCBlength;
     std::memset(dcb, 0, sizeof *dcb);
     dcb->DCBlength = length;
@@ -341,16 +340,16 @@ BOOL WINAPI GetCommState(HANDLE handle, LPDCB dcb) {
 
 // Raw bytes at the DCB's speed and framing; reads never wait in the driver
 // (VMIN 0, VTIME 0): the time-outs are applied above it.
-BOOL WINAPI SetCommState(HANDLE handle, LPDCB dcb) {
-    Port* port = PortOf(handle);
-    if (port == NULL) return FALSE;
+BOOL WINAPI SetCommState(HANDLE port, LPDCB dcb) {
+    Port* state = PortOf(port);
+    if (state == NULL) return FALSE;
     const speed_t speed = Speed(dcb->BaudRate);
     if (speed == B0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > EVENPARITY ||
         (dcb->StopBits != ONESTOPBIT && dcb->StopBits != TWOSTOPBITS)) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
     termios tio;
-    if (tcgetattr(port->fd, &tio) != 0) return FailErrno();
+    if (tcgetattr(state->fd, &tio) != 0) return FailErrno();
     cfmakeraw(&tio);
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
@@ -364,53 +363,55 @@ BOOL WINAPI SetCommState(HANDLE handle, LPDCB dcb) {
     if (dcb->fInX) tio.c_iflag |= IXOFF;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return FailErrno();
+    if (tcsetattr(state->fd, TCSANOW, &tio) != 0) return FailErrno();
     return TRUE;
 }
 
-BOOL WINAPI SetCommMask(HANDLE handle, DWORD mask) {
-    Port* port = PortOf(handle);
-    if (port == NULL) return FALSE;
-    port->mask = mask; // kept: nothing here waits for comm events
+BOOL WINAPI SetCommMask(HANDLE port, DWORD mask) {
+    Port* state = PortOf(port);
+    if (state == NULL) return FALSE;
+    state->mask = mask; // kept: nothing here waits for comm events
     return TRUE;
 }
 
 // The driver's queues have sizes of their own on Linux; the request is checked only.
-BOOL WINAPI SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue) {
-    if (PortOf(handle) == NULL) return FALSE;
+BOOL WINAPI SetupComm(HANDLE port, DWORD inQueue, DWORD outQueue) {
+    if (PortOf(port) == NULL) return FALSE;
     if (inQueue == 0 || outQueue == 0) return Fail(ERROR_INVALID_PARAMETER);
     return TRUE;
 }
 
-BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-    Port* port = PortOf(handle);
-    if (port == NULL) return FALSE;
-    port->timeouts = *timeouts;
+// The pointer is not to const in Win32's own declaration.
+// cppcheck-suppress constParameter
+BOOL WINAPI SetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts) {
+    Port* state = PortOf(port);
+    if (state == NULL) return FALSE;
+    state->timeouts = *timeouts;
     return TRUE;
 }
 
 // The clears discard what waits in the driver's queues, the aborts end the
 // pending operations; neither does the other's work, as on Windows.
-BOOL WINAPI PurgeComm(HANDLE handle, DWORD flags) {
-    Port* port = PortOf(handle);
-    if (port == NULL) return FALSE;
-    if (flags & PURGE_RXABORT) Finish(port->read, ERROR_OPERATION_ABORTED);
-    if (flags & PURGE_TXABORT) Finish(port->write, ERROR_OPERATION_ABORTED);
+BOOL WINAPI PurgeComm(HANDLE port, DWORD flags) {
+    Port* state = PortOf(port);
+    if (state == NULL) return FALSE;
+    if (flags & PURGE_RXABORT) Finish(state->read, ERROR_OPERATION_ABORTED);
+    if (flags & PURGE_TXABORT) Finish(state->write, ERROR_OPERATION_ABORTED);
     const bool rx = (flags & PURGE_RXCLEAR) != 0, tx = (flags & PURGE_TXCLEAR) != 0;
-    if ((rx || tx) && tcflush(port->fd, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) != 0) return FailErrno();
+    if ((rx || tx) && tcflush(state->fd, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) != 0) return FailErrno();
     return TRUE;
 }
 
 // No line errors are reported (the library never examines them); the queues'
 // fill is.
-BOOL WINAPI ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
-    Port* port = PortOf(handle);
-    if (port == NULL) return FALSE;
+BOOL WINAPI ClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status) {
+    Port* state = PortOf(port);
+    if (state == NULL) return FALSE;
     if (errors != NULL) *errors = 0;
     if (status != NULL) {
         std::memset(status, 0, sizeof *status);
         int in = 0, out = 0;
-        if (ioctl(port->fd, FIONREAD, &in) != 0 || ioctl(port->fd, TIOCOUTQ, &out) != 0) return FailErrno();
+        if (ioctl(state->fd, FIONREAD, &in) != 0 || ioctl(state->fd, TIOCOUTQ, &out) != 0) return FailErrno();
         status->cbInQue = static_cast<DWORD>(in);
         status->cbOutQue = static_cast<DWORD>(out);
     }
@@ -419,12 +420,12 @@ BOOL WINAPI ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
 
 // DTR only (the library drops it when closing). A pseudo-terminal has no DTR
 // line: the call fails there, as it does under Wine.
-BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
-    Port* port = PortOf(handle);
-    if (port == NULL) return FALSE;
+BOOL WINAPI EscapeCommFunction(HANDLE port, DWORD function) {
+    Port* state = PortOf(port);
+    if (state == NULL) return FALSE;
     if (function != SETDTR && function != CLRDTR) return Fail(ERROR_INVALID_PARAMETER);
     int bits = TIOCM_DTR;
-    if (ioctl(port->fd, function == SETDTR ? TIOCMBIS : TIOCMBIC, &bits) != 0) return FailErrno();
+    if (ioctl(state->fd, function == SETDTR ? TIOCMBIS : TIOCMBIC, &bits) != 0) return FailErrno();
     return TRUE;
 }
 

@@ -66,7 +66,15 @@ LONG WINAPI InterlockedExchange(volatile LONG* target, LONG value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 
-LPSTR WINAPI lstrcpyA(LPSTR destination, LPCSTR source) { return std::strcpy(destination, source); }
-LPSTR WINAPI lstrcatA(LPSTR destination, LPCSTR source) { return std::strcat(destination, source); }
+// Unbounded, as the Win32 calls are: the library sizes every buffer it copies into.
+LPSTR WINAPI lstrcpyA(LPSTR destination, LPCSTR source) {
+    std::memcpy(destination, source, std::strlen(source) + 1);
+    return destination;
+}
+
+LPSTR WINAPI lstrcatA(LPSTR destination, LPCSTR source) {
+    lstrcpyA(destination + std::strlen(destination), source);
+    return destination;
+}
 int WINAPI lstrlenA(LPCSTR text) { return text != NULL ? static_cast<int>(std::strlen(text)) : 0; }
 int WINAPI lstrcmpA(LPCSTR first, LPCSTR second) { return std::strcmp(first, second); }
