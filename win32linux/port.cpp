@@ -126,7 +126,8 @@ bool TakeInput(Port& port, DWORD& error) {
             if (poll(&p, 1, 0) <= 0 || (p.revents & (POLLHUP | POLLERR)) == 0) return true;
             errno = EIO;
         }
-        error = Win32Error(errno);
+        // The device went away (a hung-up line, an adapter pulled out).
+        error = errno == EIO ? ERROR_GEN_FAILURE : Win32Error(errno);
         return false;
     }
     return true;
