@@ -46,7 +46,7 @@ const char kUsage[] = "usage: cardtool [--precise] PORT [COMMAND...]\n"
                       "  clock               print that clock (\"  clock: 1234.567890\")\n"
                       "\n"
                       "A read or a write waits until the card is swiped; press Escape to give up (on Linux\n"
-                      "in cardtool's terminal, which then calls CardCancel).\n"
+                      "in cardtool's terminal, which then calls CardCancel; on Windows Ctrl-Break does too).\n"
                       "Example: cardtool COM5 write 12 HELLO 12345 read 12 reset\n"
                       "Exit code: 0 when every call succeeded, 1 when one did not, 2 for a bad command line.\n";
 
@@ -410,7 +410,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    platform::WatchEscape();
+    platform::WatchCancelKeys();
     Runner runner(argv[1]);
     if (!runner.Open()) {
         std::printf("nothing else was run\n");

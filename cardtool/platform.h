@@ -27,9 +27,10 @@ bool CpuTimes(double& user, double& kernel, std::string& error);
 // --version: the version of the library this program loaded, and where from.
 int PrintLibraryVersion();
 
-// From now on an Escape on the terminal calls CardCancel (Linux, where the
-// library has no keyboard to ask; on Windows the library sees the key itself).
-void WatchEscape();
+// From now on a key on the console calls CardCancel: Escape on Linux, where the
+// library has no keyboard to ask, Ctrl-Break on Windows (where the library sees
+// Escape itself).
+void WatchCancelKeys();
 
 } // namespace platform
 

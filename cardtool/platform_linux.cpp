@@ -135,7 +135,7 @@ int PrintLibraryVersion() {
 // (when stdin is one) calls CardCancel from a thread of its own. The terminal
 // is put in non-canonical mode without echo, so each key arrives at once;
 // Ctrl-C still ends the program.
-void WatchEscape() {
+void WatchCancelKeys() {
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) return;
     termios keys = g_savedTerminal;
     keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);

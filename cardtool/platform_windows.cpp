@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "QT741DLL.h"
 #include "platform.h"
 
 namespace {
@@ -57,6 +58,12 @@ bool CountOwnHandles(DWORD& count) {
 double FiletimeSeconds(const FILETIME& time) {
     const unsigned long long ticks = (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     return static_cast<double>(ticks) / 1e7; // 100 ns units
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if (event != CTRL_BREAK_EVENT) return FALSE;
+    CardCancel();
+    return TRUE;
 }
 
 } // namespace
@@ -154,7 +161,9 @@ int PrintLibraryVersion() {
     return 0;
 }
 
-// The library polls the Escape key itself.
-void WatchEscape() {}
+// The library polls the Escape key itself; Ctrl-Break, which a console host
+// can send where Escape would go to another window, cancels through CardCancel
+// (Ctrl-C still ends the program).
+void WatchCancelKeys() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
 } // namespace platform

@@ -95,6 +95,7 @@ TEST_P(Cancel, Rule) {
         frames.push_back(sim::Hex(frame));
     EXPECT_EQ(frames, c.frames);
     EXPECT_FALSE(sim::ReadOutstanding());
+    EXPECT_EQ(sim::Calls("CancelIo"), c.result == CARD_CANCELLED ? 1 : 0) << "the read is aborted";
     if (c.result == CARD_CANCELLED) {
         EXPECT_STREQ(track, "untouched");
         EXPECT_LT(sim::Now(), 1010u) << "the wait went on after the request";
