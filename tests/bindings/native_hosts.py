@@ -4,13 +4,15 @@
 python_host.py (CPython, ctypes CDLL) and CardHost.exe (Mono, DllImport
 "QT741DLL" mapped to the soname by CardHost.exe.config) each run a whole cycle
 (write both tracks, read them back, the status), and a read on a second thread
-that CardCancel from the first ends. The end-to-end harness (tests/e2e/e2e.py,
---native) supplies the emulator and the port links.
+that CardCancel from the first ends; c_host (C, the public header) the same
+cycle, and a read that a signal handler's CardCancel ends. The end-to-end
+harness (tests/e2e/e2e.py, --native) supplies the emulator and the port links.
 
-    native_hosts.py --native BUILD --cardemu CARDEMU --mono MONO --dotnet-host EXE TEST...
+    native_hosts.py --native BUILD --cardemu CARDEMU --mono MONO --dotnet-host EXE --c-host EXE TEST...
 """
 import argparse
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -30,6 +32,8 @@ class Host(Process):
         if language == "python":
             command = [sys.executable, os.path.join(HERE, "python_host.py"),
                        os.path.join(library_dir, "libQT741DLL.so.1")] + list(argv)
+        elif language == "c":
+            command = [ctx.c_host] + list(argv)
         else:
             # The dllmap names the soname; the loader finds it on this path.
             env["LD_LIBRARY_PATH"] = library_dir
@@ -60,9 +64,12 @@ def cancel(ctx, language):
         host.wait_line(r"^waiting$", 30)
         emu.wait_frame(READ1, 20)
         time.sleep(0.3)  # the read is polling by now
-        host.proc.stdin.write(b"cancel\n")
-        host.proc.stdin.flush()
-        _, asked, _ = host.wait_line(r"^CardCancel\t", 10)
+        asked = time.monotonic()
+        if language == "c":
+            host.proc.send_signal(signal.SIGUSR1)  # its handler calls CardCancel
+        else:
+            host.proc.stdin.write(b"cancel\n")  # CardCancel from the host's main thread
+            host.proc.stdin.flush()
         _, ended, _ = host.wait_line(r"^RadTr1Card\t", 10)
         ctx.expect(ended - asked < 1.0, "the read returned %.2f s after CardCancel" % (ended - asked))
         print("%s: the read returned %.3f s after CardCancel" % (language, ended - asked))
@@ -73,7 +80,7 @@ def cancel(ctx, language):
 
 
 TESTS = {"%s_%s" % (language, name): (lambda test, language: lambda ctx: test(ctx, language))(test, language)
-         for language in ("python", "dotnet") for name, test in (("cycle", cycle), ("cancel", cancel))}
+         for language in ("python", "dotnet", "c") for name, test in (("cycle", cycle), ("cancel", cancel))}
 
 
 def main():
@@ -81,11 +88,13 @@ def main():
     e2e.harness_arguments(parser, os.path.join("linux", "bindings"))
     parser.add_argument("--mono", default="mono")
     parser.add_argument("--dotnet-host", help="CardHost.exe, with CardHost.exe.config beside it")
+    parser.add_argument("--c-host", help="c_host of the linux-native build")
     parser.add_argument("what", nargs="+", help="setup, all, or test names: " + ", ".join(TESTS))
     args = parser.parse_args()
     ctx = e2e.Context(args)
     ctx.mono = args.mono
     ctx.dotnet_host = args.dotnet_host and os.path.abspath(args.dotnet_host)
+    ctx.c_host = args.c_host and os.path.abspath(args.c_host)
     return e2e.drive(parser, ctx, args.what, TESTS)
 
 
