@@ -166,7 +166,10 @@ void AdvanceWrite(Port& port, bool wait) {
     for (;;) {
         while (op.done < op.length) {
             const ssize_t put = write(port.fd, op.buffer + op.done, op.length - op.done);
-            if (put < 0) break;
+            if (put <= 0) {
+                if (put == 0) errno = EAGAIN; // nothing taken: try again when the line has room
+                break;
+            }
             op.done += static_cast<DWORD>(put);
         }
         if (op.done == op.length) {
