@@ -3,7 +3,8 @@
  *
  * Open the port with CreatmComm, call the card functions one at a time from one
  * thread, close it with DestroymComm. A read or a write waits for the user to
- * pass the card through the device; the Escape key gives up the wait.
+ * pass the card through the device; the Escape key, or CardCancel from another
+ * thread, gives up the wait.
  */
 #ifndef QT741DLL_H
 #define QT741DLL_H
@@ -18,13 +19,19 @@
 #endif
 #define QT741_CALL __stdcall
 #else
+/* libQT741DLL.so is built with hidden visibility: what is marked here is its
+   interface, and nothing else is exported. */
+#if defined(QT741_STATIC)
 #define QT741_API
+#else
+#define QT741_API __attribute__((visibility("default")))
+#endif
 #define QT741_CALL
 #endif
 
-/* The flat functions are exported by name from the module definition file, so
-   they carry no dllexport while the library itself is built. */
-#if defined(QT741_BUILDING_DLL) || defined(QT741_STATIC)
+/* On Windows the flat functions are exported by name from the module
+   definition file, so they carry no dllexport while the library itself is built. */
+#if defined(_WIN32) && (defined(QT741_BUILDING_DLL) || defined(QT741_STATIC))
 #define QT741_FUNC
 #else
 #define QT741_FUNC QT741_API
@@ -39,7 +46,8 @@
    NULL pointer, or track data too long; arguments are checked before anything
    else, so this comes even when the port is closed): check the device and retry */
 #define CARD_IO_FAILED (-4)
-/* the user pressed Escape while the call waited; the device was reset */
+/* the user pressed Escape, or CardCancel was called, while the call waited;
+   the device was reset */
 #define CARD_CANCELLED (-5)
 
 /* Sizes of the buffers a host passes to the read functions, terminator included.
@@ -88,6 +96,13 @@ QT741_FUNC int QT741_CALL WrTr12Card(const char* track1, const char* track2);
 QT741_FUNC int QT741_CALL RadTr1Card(char* track1);
 QT741_FUNC int QT741_CALL RadTr2Card(char* track2);
 QT741_FUNC int QT741_CALL RadTr12Card(char* track1, char* track2);
+
+/* Gives up the wait of the card function another thread is in, as the Escape
+   key does: that call aborts its read, resets the device and returns
+   CARD_CANCELLED. Safe from any thread, and on Linux from a signal handler. A
+   request made while no call waits is dropped when the next call starts, as an
+   earlier Escape press is. Returns 1. */
+QT741_FUNC int QT741_CALL CardCancel(void);
 
 #ifdef __cplusplus
 }

@@ -194,4 +194,9 @@ int QT741_CALL RadTr1Card(char* track1) { return ReadTracks(kReadTrack1, track1,
 int QT741_CALL RadTr2Card(char* track2) { return ReadTracks(kReadTrack2, track2, NULL); }
 int QT741_CALL RadTr12Card(char* track1, char* track2) { return ReadTracks(kReadTracks, track1, track2); }
 
+int QT741_CALL CardCancel(void) {
+    RequestCancel();
+    return CARD_OK;
+}
+
 } // extern "C"

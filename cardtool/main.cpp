@@ -4,11 +4,8 @@
 // and closes the port once, printing every library call with its result and how
 // long it took. The exit code is 0 only when every call returned its success value.
 // A few commands report on the process itself (handle count, processor time, the
-// performance counter), for the soak test and the benchmarks.
-#include <windows.h>
-#include <winternl.h>
-
-#include <algorithm>
+// performance counter), for the soak test and the benchmarks. What differs
+// between Windows and Linux is in platform_windows.cpp and platform_linux.cpp.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,20 +13,22 @@
 #include <vector>
 
 #include "QT741DLL.h"
+#include "platform.h"
 
 namespace {
 
 const char kUsage[] = "usage: cardtool [--precise] PORT [COMMAND...]\n"
                       "       cardtool --version\n"
                       "\n"
-                      "Opens PORT (e.g. COM5, COM10 or \\\\.\\COM10) with CreatmComm, runs the commands in\n"
+                      "Opens PORT (e.g. COM5, COM10 or \\\\.\\COM10; on Linux also a device path such as\n"
+                      "/dev/ttyUSB0, and COM1 is /dev/ttyS0) with CreatmComm, runs the commands in\n"
                       "order, then closes it with DestroymComm. Without commands it only opens and closes\n"
                       "the port, which checks that the port can be opened.\n"
                       "\n"
                       "--precise: times in microseconds ([152.345 ms]) and, after every call, when it was\n"
-                      "made and when it returned on the QueryPerformanceCounter clock, in seconds\n"
+                      "made and when it returned on a monotonic clock (QueryPerformanceCounter), in seconds\n"
                       "(\"  clock: 1234.567890 1234.720235\").\n"
-                      "--version: the version of the QT741DLL.dll this program loaded, and where from.\n"
+                      "--version: the version of the library this program loaded, and where from.\n"
                       "\n"
                       "commands:\n"
                       "  write 1 DATA        write track 1 (WrTr1Card), then swipe the card\n"
@@ -44,9 +43,10 @@ const char kUsage[] = "usage: cardtool [--precise] PORT [COMMAND...]\n"
                       "  handles             print the process's handle count (\"  handles: 57 ...\")\n"
                       "  cpu                 print the processor time the process has used (\"  cpu: 0.015625 s\n"
                       "                      user, 0.031250 s kernel\")\n"
-                      "  clock               print the QueryPerformanceCounter clock (\"  clock: 1234.567890\")\n"
+                      "  clock               print that clock (\"  clock: 1234.567890\")\n"
                       "\n"
-                      "A read or a write waits until the card is swiped; press Escape to give up.\n"
+                      "A read or a write waits until the card is swiped; press Escape to give up (on Linux\n"
+                      "in cardtool's terminal, which then calls CardCancel; on Windows Ctrl-Break does too).\n"
                       "Example: cardtool COM5 write 12 HELLO 12345 read 12 reset\n"
                       "Exit code: 0 when every call succeeded, 1 when one did not, 2 for a bad command line.\n";
 
@@ -73,15 +73,15 @@ struct Step {
     Op op;
     std::string first;  // track data (track 1 for write 12)
     std::string second; // track 2 for write 12
-    DWORD ms;           // sleep
+    unsigned long ms;   // sleep
 };
 
-bool ParseMs(const char* text, DWORD& ms) {
+bool ParseMs(const char* text, unsigned long& ms) {
     if (text[0] < '0' || text[0] > '9') return false;
     char* end = NULL;
     const unsigned long value = std::strtoul(text, &end, 10);
     if (*end != '\0' || value > 3600000UL) return false;
-    ms = static_cast<DWORD>(value);
+    ms = value;
     return true;
 }
 
@@ -182,23 +182,9 @@ std::string Quoted(const char* data) {
     return out + "\"";
 }
 
-// The system's text for an error code, e.g. "the system cannot find the file".
-std::string SystemMessage(DWORD code) {
-    char text[512] = {0};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text,
-                                        sizeof text, NULL);
-    std::string out(text, length);
-    while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == ' ' || out.back() == '.')) {
-        out.pop_back();
-    }
-    if (out.empty()) return "no description";
-    if (out[0] >= 'A' && out[0] <= 'Z' && (out.size() < 2 || out[1] < 'A' || out[1] > 'Z')) {
-        out[0] = static_cast<char>(out[0] - 'A' + 'a');
-    }
-    return out;
+std::string SystemError(unsigned long code) {
+    return "system error " + std::to_string(code) + ": " + platform::SystemMessage(code);
 }
-
-std::string SystemError(DWORD code) { return "system error " + std::to_string(code) + ": " + SystemMessage(code); }
 
 // A card function's result: its name, and for failures what it means.
 std::string CardResult(int result) {
@@ -214,8 +200,10 @@ std::string CardResult(int result) {
 std::string OpenResult(int result) {
     if (result == 1) return "(open)";
     if (result == 0) return ": out of system resources (an event could not be created)";
-    if (result < 0) return ": the port cannot be opened (" + SystemError(static_cast<DWORD>(-result)) + ")";
-    const DWORD code = static_cast<DWORD>(result) & ~static_cast<DWORD>(0x20000000);
+    if (result < 0)
+        return ": the port cannot be opened (" + SystemError(static_cast<unsigned long>(-static_cast<long>(result))) +
+               ")";
+    const unsigned long code = static_cast<unsigned long>(result) & ~0x20000000UL;
     return ": the port is open but could not be configured (" + SystemError(code) + ")";
 }
 
@@ -229,72 +217,27 @@ std::string CloseResult(int result) {
 // performance counter, so that other programs' timestamps can be set against them.
 bool g_precise = false;
 
-// The performance counter in seconds.
-double Seconds(const LARGE_INTEGER& ticks) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(ticks.QuadPart / frequency.QuadPart) +
-           static_cast<double>(ticks.QuadPart % frequency.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-// Counts the handles this process holds in the system's handle table. Wine 8's
-// GetProcessHandleCount is a stub that always answers 0; the table is kept by
-// the wineserver and is the count that works both there and on Windows.
-bool CountOwnHandles(DWORD& count) {
-    const NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
-    std::vector<unsigned char> buffer(256 * 1024);
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        ULONG needed = 0;
-        const NTSTATUS status = NtQuerySystemInformation(SystemHandleInformation, buffer.data(),
-                                                         static_cast<ULONG>(buffer.size()), &needed);
-        if (status == kInfoLengthMismatch) {
-            // Other processes may open handles meanwhile: leave room for them.
-            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 64 * 1024));
-            continue;
-        }
-        if (!NT_SUCCESS(status)) {
-            SetLastError(RtlNtStatusToDosError(status));
-            return false;
-        }
-        const SYSTEM_HANDLE_INFORMATION* info = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
-        const SYSTEM_HANDLE_ENTRY* entries = info->Handle;
-        const DWORD self = GetCurrentProcessId();
-        count = 0;
-        for (ULONG i = 0; i < info->Count; ++i)
-            if (entries[i].OwnerPid == self) ++count;
-        return true;
-    }
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return false;
-}
-
 // Times one call: started when constructed, stopped by Stop().
 class Timer {
 public:
-    Timer() {
-        QueryPerformanceFrequency(&frequency_);
-        QueryPerformanceCounter(&start_);
-        end_ = start_;
-    }
-    void Stop() { QueryPerformanceCounter(&end_); }
+    Timer() : start_(platform::Clock()), end_(start_) {}
+    void Stop() { end_ = platform::Clock(); }
     std::string Elapsed() const {
-        const long long ticks = end_.QuadPart - start_.QuadPart;
+        const double ms = (end_ - start_) * 1000.0;
         char text[48];
         if (g_precise) {
-            std::snprintf(text, sizeof text, "%.3f",
-                          static_cast<double>(ticks) * 1000.0 / static_cast<double>(frequency_.QuadPart));
+            std::snprintf(text, sizeof text, "%.3f", ms);
         } else {
-            std::snprintf(text, sizeof text, "%lld", ticks * 1000 / frequency_.QuadPart);
+            std::snprintf(text, sizeof text, "%lld", static_cast<long long>(ms));
         }
         return text;
     }
-    const LARGE_INTEGER& Start() const { return start_; }
-    const LARGE_INTEGER& End() const { return end_; }
+    double Start() const { return start_; }
+    double End() const { return end_; }
 
 private:
-    LARGE_INTEGER frequency_;
-    LARGE_INTEGER start_;
-    LARGE_INTEGER end_;
+    double start_;
+    double end_;
 };
 
 // Prints one call: "RadTr1Card -> 1 (CARD_OK) [380 ms]". Failures get their
@@ -311,56 +254,13 @@ void Report(const std::string& call, int result, const std::string& meaning, Tim
     }
     std::printf("%s -> %d%s%s [%s ms]%s\n", call.c_str(), result, name.empty() ? "" : " ", name.c_str(),
                 timer.Elapsed().c_str(), explanation.c_str());
-    if (g_precise) std::printf("  clock: %.6f %.6f\n", Seconds(timer.Start()), Seconds(timer.End()));
+    if (g_precise) std::printf("  clock: %.6f %.6f\n", timer.Start(), timer.End());
     std::fflush(stdout);
 }
 
 void Hint(const char* text) {
     std::printf("  %s\n", text);
     std::fflush(stdout);
-}
-
-// A string of the DLL's version resource, e.g. "FileDescription"; "" when absent.
-std::string VersionString(const std::vector<char>& info, const char* name) {
-    const std::string query = std::string("\\StringFileInfo\\040904B0\\") + name;
-    void* value = NULL;
-    UINT length = 0;
-    if (!VerQueryValueA(info.data(), query.c_str(), &value, &length) || length == 0) return "";
-    return std::string(static_cast<const char*>(value), length - 1);
-}
-
-// --version: the version resource of the QT741DLL.dll that Windows loaded for
-// this process (the file beside cardtool.exe comes first).
-int PrintDllVersion() {
-    auto failed = [](const char* call) {
-        std::printf("cardtool: %s failed (%s)\n", call, SystemError(GetLastError()).c_str());
-        return 1;
-    };
-    const HMODULE dll = GetModuleHandleA("QT741DLL.dll");
-    if (dll == NULL) return failed("GetModuleHandleA(\"QT741DLL.dll\")");
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(dll, path, sizeof path);
-    if (length == 0 || length == sizeof path) return failed("GetModuleFileNameA");
-    DWORD unused = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path, &unused);
-    if (size == 0) return failed("GetFileVersionInfoSizeA");
-    std::vector<char> info(size);
-    if (!GetFileVersionInfoA(path, 0, size, info.data())) return failed("GetFileVersionInfoA");
-    void* value = NULL;
-    UINT valueSize = 0;
-    if (!VerQueryValueA(info.data(), "\\", &value, &valueSize) || valueSize < sizeof(VS_FIXEDFILEINFO)) {
-        std::printf("cardtool: VerQueryValueA found no fixed version information in %s\n", path);
-        return 1;
-    }
-    const VS_FIXEDFILEINFO* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
-    std::printf("QT741DLL.dll %lu.%lu.%lu.%lu\n  file: %s\n  description: %s\n  product: %s %s\n",
-                static_cast<unsigned long>(HIWORD(fixed->dwFileVersionMS)),
-                static_cast<unsigned long>(LOWORD(fixed->dwFileVersionMS)),
-                static_cast<unsigned long>(HIWORD(fixed->dwFileVersionLS)),
-                static_cast<unsigned long>(LOWORD(fixed->dwFileVersionLS)), path,
-                VersionString(info, "FileDescription").c_str(), VersionString(info, "ProductName").c_str(),
-                VersionString(info, "ProductVersion").c_str());
-    return 0;
 }
 
 class Runner {
@@ -404,14 +304,12 @@ public:
         case Op::Sleep:
             std::printf("  sleeping %lu ms\n", static_cast<unsigned long>(step.ms));
             std::fflush(stdout);
-            Sleep(step.ms);
+            platform::SleepMs(step.ms);
             break;
         case Op::Handles: Handles(); break;
         case Op::Cpu: Cpu(); break;
         case Op::Clock: {
-            LARGE_INTEGER now;
-            QueryPerformanceCounter(&now);
-            std::printf("  clock: %.6f\n", Seconds(now));
+            std::printf("  clock: %.6f\n", platform::Clock());
             std::fflush(stdout);
             break;
         }
@@ -444,36 +342,21 @@ private:
     // The handle count shows a leak of ports, events or anything else the
     // library opens: over many open/read/close cycles it must not grow.
     void Handles() {
-        DWORD count = 0;
-        if (CountOwnHandles(count)) {
-            DWORD reported = 0;
-            const bool answered = GetProcessHandleCount(GetCurrentProcess(), &reported) != FALSE;
-            std::printf("  handles: %lu in the system's handle table; GetProcessHandleCount: %s\n",
-                        static_cast<unsigned long>(count), answered ? std::to_string(reported).c_str() : "failed");
-        } else {
-            std::printf("  handles: the system's handle table cannot be read (%s)\n",
-                        SystemError(GetLastError()).c_str());
-            Check(false);
-        }
+        Check(platform::PrintHandles());
         std::fflush(stdout);
     }
 
     // Processor time used by the whole process so far, all threads together.
     void Cpu() {
-        FILETIME created, exited, kernel, user;
-        if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
-            std::printf("  cpu: %.6f s user, %.6f s kernel\n", FiletimeSeconds(user), FiletimeSeconds(kernel));
+        double user = 0, kernel = 0;
+        std::string error;
+        if (platform::CpuTimes(user, kernel, error)) {
+            std::printf("  cpu: %.6f s user, %.6f s kernel\n", user, kernel);
         } else {
-            std::printf("  cpu: GetProcessTimes failed (%s)\n", SystemError(GetLastError()).c_str());
+            std::printf("  cpu: %s\n", error.c_str());
             Check(false);
         }
         std::fflush(stdout);
-    }
-
-    static double FiletimeSeconds(const FILETIME& time) {
-        const unsigned long long ticks =
-            (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-        return static_cast<double>(ticks) / 1e7; // 100 ns units
     }
 
     // A read's buffers start zeroed, so whatever the call leaves in them is a string.
@@ -514,7 +397,7 @@ int main(int argc, char** argv) {
         --argc;
         ++argv;
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) return PrintDllVersion();
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) return platform::PrintLibraryVersion();
     if (argc < 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0 ||
         std::strcmp(argv[1], "/?") == 0) {
         std::fputs(kUsage, argc < 2 ? stderr : stdout);
@@ -527,6 +410,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    platform::WatchCancelKeys();
     Runner runner(argv[1]);
     if (!runner.Open()) {
         std::printf("nothing else was run\n");

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, the demo and the release
-# package need, the 32-bit Wine world (scripts/install-wine32.sh), and (npm) the
+# package need (Mono's runtime and core library run the C# binding's host on
+# Linux; it needs none of mono-complete's further libraries), the 32-bit Wine
+# world (scripts/install-wine32.sh), and (npm) the
 # Windows builds of Node.js and koffi that the Node binding's tests run under
 # Wine and TypeScript, into build/npm; quick when everything is there.
 set -euo pipefail
@@ -14,6 +16,7 @@ packages=(
   clang clang-tidy clang-format cppcheck libclang-rt-14-dev
   lld llvm
   git zip mono-mcs fp-compiler
+  binutils mono-runtime libmono-corlib4.5-cil
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Static analysis of the library's sources: clang-tidy (checks in .clang-tidy,
 # on the linux build's compile commands, and on the windows-x64-msvc build's for
-# the start-up of that build and its test programs) and cppcheck; and the one
+# the start-up of that build and its test programs, and on the linux-native
+# build's for the Linux layer under libQT741DLL.so) and cppcheck; and the one
 # style of .clang-format over every C++ file. Any finding fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,14 +11,20 @@ sources=(serial/*.cpp card/*.cpp library/*.cpp)
 [ -f build/linux/compile_commands.json ] || { echo "lint: configure the linux preset first" >&2; exit 1; }
 [ -f build/windows-x64-msvc/compile_commands.json ] ||
   { echo "lint: configure the windows-x64-msvc preset first" >&2; exit 1; }
+[ -f build/linux-native/compile_commands.json ] ||
+  { echo "lint: configure the linux-native preset first" >&2; exit 1; }
 echo "== clang-tidy"
 clang-tidy --quiet -p build/linux "${sources[@]}" 2>/dev/null
 echo "== clang-tidy: the MSVC-ABI start-up and test programs"
 clang-tidy --quiet -p build/windows-x64-msvc library/msvc/*.cpp tests/msvc/*.cpp 2>/dev/null
+echo "== clang-tidy: the Linux layer (win32linux/)"
+clang-tidy --quiet -p build/linux-native win32linux/*.cpp 2>/dev/null
 echo "== cppcheck"
 cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
   --std=c++17 --language=c++ -I win32sim/include -I card -I serial -D QT741_STATIC \
   --suppress=missingIncludeSystem serial card library
+cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
+  --std=c++17 --language=c++ -I win32sim/include --suppress=missingIncludeSystem win32linux
 echo "== clang-format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 echo "lint: no findings"

@@ -5,12 +5,14 @@
 # then the linux preset's whole suite (unit, emulator, export checks of the four
 # Windows DLLs, end to end under Wine with the MinGW and the MSVC-ABI DLL:
 # labels e2e and e2e-msvc, the x86_64 builds under wine64, and e2e-x86, the
-# 32-bit builds under 32-bit Wine on qemu-i386; the bindings).
+# 32-bit builds under 32-bit Wine on qemu-i386; the bindings); then the Linux
+# library's (linux-native: its exports, the end-to-end suite natively, the
+# Python and C# bindings run against it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-for preset in windows-x86 windows-x64 windows-x86-msvc windows-x64-msvc linux linux-asan; do
+for preset in windows-x86 windows-x64 windows-x86-msvc windows-x64-msvc linux linux-asan linux-native; do
   echo "== build $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
@@ -32,3 +34,6 @@ echo "== all tests"
 # Where the kernel cannot run 32-bit Wine the e2e-x86 tests are skipped; say why.
 scripts/wine32 --check || true
 ctest --preset linux
+
+echo "== the Linux library: exports, end to end natively (e2e-linux), bindings"
+ctest --preset linux-native

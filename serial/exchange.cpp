@@ -4,6 +4,15 @@ namespace {
 
 const DWORD kPollInterval = 2; // ms between completion queries of a pending read
 
+// A cancel request from CardCancel, made on another thread (or, on Linux, in a
+// signal handler) while this one waits; the next Escape probe consumes it. It
+// is the library's one piece of state besides g_comm and the long port name:
+// the request has to reach a wait that g_comm knows nothing about, and an
+// aligned LONG changed only by interlocked exchanges is what both threads may
+// touch without a lock. The exchange is a compiler intrinsic on every build, so
+// no runtime is needed, and it is lock-free, so a signal handler may call it.
+volatile LONG s_cancelRequested = 0;
+
 } // namespace
 
 void Purge(mComm& port, DWORD flags) { PurgeComm(port.portHandle, flags); }
@@ -109,4 +118,12 @@ Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable) {
     return reply;
 }
 
-bool EscapePressed() { return GetAsyncKeyState(VK_ESCAPE) != 0; }
+void RequestCancel() { InterlockedExchange(&s_cancelRequested, 1); }
+
+bool EscapePressed() {
+    // Both are asked every time, so that the first probe of an operation drops
+    // a cancel request made before it as it drops an earlier key press.
+    const bool key = GetAsyncKeyState(VK_ESCAPE) != 0;
+    const bool requested = InterlockedExchange(&s_cancelRequested, 0) != 0;
+    return key || requested;
+}

@@ -39,7 +39,12 @@ bool SendFrame(mComm& port, const char* frame, DWORD length, SendMode mode);
 // is outstanding.
 Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable);
 
-// True when the Escape key is down or was pressed since the previous query.
+// True when the Escape key is down or was pressed since the previous query, or
+// when a cancel was requested (RequestCancel) since then.
 bool EscapePressed();
+
+// Asks the wait in progress to end as Escape would (CardCancel). Safe from any
+// thread and from a signal handler.
+void RequestCancel();
 
 #endif

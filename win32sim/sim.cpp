@@ -86,6 +86,7 @@ struct World {
     std::vector<Queued> transmitting; // written, not yet on the line
     std::vector<std::string> problems;
     std::map<std::string, int> calls;
+    std::vector<std::pair<DWORD, std::function<void()>>> actions;
 };
 
 World w;
@@ -342,6 +343,8 @@ int Calls(const std::string& function) {
 }
 
 DWORD Now() { return w.now; }
+
+void At(DWORD when, const std::function<void()>& action) { w.actions.push_back({when, action}); }
 
 PortState Port(const std::string& name) {
     bool reachable = false;
@@ -720,6 +723,13 @@ void WINAPI Sleep(DWORD milliseconds) {
         Log("Sleep " + std::to_string(milliseconds));
     }
     w.now += milliseconds;
+    for (auto& action : w.actions) {
+        if (action.second && action.first <= w.now) {
+            const std::function<void()> run = action.second;
+            action.second = nullptr;
+            run();
+        }
+    }
 }
 
 DWORD WINAPI GetTickCount(void) {
@@ -750,5 +760,10 @@ SHORT WINAPI GetAsyncKeyState(int key) {
 
 LPSTR WINAPI lstrcpyA(LPSTR destination, LPCSTR source) { return std::strcpy(destination, source); }
 LPSTR WINAPI lstrcatA(LPSTR destination, LPCSTR source) { return std::strcat(destination, source); }
+// Not traced: the library asks it once with every Escape query.
+LONG WINAPI InterlockedExchange(volatile LONG* target, LONG value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
 int WINAPI lstrlenA(LPCSTR text) { return text ? static_cast<int>(std::strlen(text)) : 0; }
 int WINAPI lstrcmpA(LPCSTR first, LPCSTR second) { return std::strcmp(first, second); }

@@ -38,6 +38,10 @@ function WrTr12Card(Track1, Track2: PAnsiChar): Integer; stdcall; external QT741
 function RadTr1Card(Track1: PAnsiChar): Integer; stdcall; external QT741DLL;
 function RadTr2Card(Track2: PAnsiChar): Integer; stdcall; external QT741DLL;
 function RadTr12Card(Track1, Track2: PAnsiChar): Integer; stdcall; external QT741DLL;
+{ Ends the wait of the call another thread is in, as the Escape key does: that
+  call returns CARD_CANCELLED. A request made while no call waits is dropped
+  when the next one starts. Returns 1. }
+function CardCancel: Integer; stdcall; external QT741DLL;
 
 { The reads with buffers of the right size. }
 function ReadTrack1(out Track1: AnsiString): Integer;

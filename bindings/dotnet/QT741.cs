@@ -1,7 +1,10 @@
-// QT741DLL.dll for .NET hosts: the eleven functions, their results and the read
+// QT741DLL.dll for .NET hosts: the twelve functions, their results and the read
 // buffers' sizes. The process's bitness picks the DLL: an x86 process loads the
 // 32-bit QT741DLL.dll, an x64 process the x86_64 one (build with /platform:x86
-// or x64 rather than AnyCPU, or ship the one that matches).
+// or x64 rather than AnyCPU, or ship the one that matches). Under Mono on Linux
+// the same DllImport finds libQT741DLL.so: copy dllmap.config beside the
+// program as PROGRAM.exe.config (it names the library's soname), and put the
+// library on the loader's path (or LD_LIBRARY_PATH).
 using System.Runtime.InteropServices;
 using System.Text;
 
@@ -16,7 +19,7 @@ namespace QT741
         NotOpen = -1,
         /// <summary>CARD_IO_FAILED: sending failed, no or a bad answer came, or the arguments were refused.</summary>
         IoFailed = -4,
-        /// <summary>CARD_CANCELLED: the user pressed Escape while the call waited; the device was reset.</summary>
+        /// <summary>CARD_CANCELLED: the user pressed Escape, or CardCancel was called, while the call waited; the device was reset.</summary>
         Cancelled = -5,
     }
 
@@ -24,7 +27,7 @@ namespace QT741
     /// (a read or a write waits for the swipe): call them one at a time, off the UI thread.</summary>
     public static class QT741Dll
     {
-        public const string Dll = "QT741DLL.dll";
+        public const string Dll = "QT741DLL"; // QT741DLL.dll on Windows, libQT741DLL.so on Linux
 
         /// <summary>Read buffers' sizes, terminator included.</summary>
         public const int Track1BufferSize = 397; // RadTr1Card
@@ -74,6 +77,12 @@ namespace QT741
         /// <summary>track1, track2: StringBuilders of capacity TracksBufferSize.</summary>
         [DllImport(Dll, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern CardResult RadTr12Card(StringBuilder track1, StringBuilder track2);
+
+        /// <summary>Ends the wait of the call another thread is in, as the Escape key does: that
+        /// call returns Cancelled. A request made while no call waits is dropped when the next
+        /// one starts. Returns 1.</summary>
+        [DllImport(Dll, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+        public static extern int CardCancel();
 
         /// <summary>RadTr1Card with a buffer of the right size.</summary>
         public static CardResult ReadTrack1(out string track1)

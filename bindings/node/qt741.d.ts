@@ -6,7 +6,7 @@ export declare const CARD_OK: 1;
 export declare const CARD_NOT_OPEN: -1;
 /** Sending failed, no or a bad answer came, or the arguments were refused. */
 export declare const CARD_IO_FAILED: -4;
-/** The user pressed Escape while the call waited; the device was reset. */
+/** The user pressed Escape, or CardCancel was called, while the call waited; the device was reset. */
 export declare const CARD_CANCELLED: -5;
 
 /** Buffer sizes of the reads, terminator included: the longest track each returns is one less. */
@@ -22,7 +22,7 @@ export interface Track1Read { result: CardResult; track1: string; }
 export interface Track2Read { result: CardResult; track2: string; }
 export interface TracksRead { result: CardResult; track1: string; track2: string; }
 
-/** The eleven functions, each blocking until the device has answered. */
+/** The twelve functions, each blocking until the device has answered (CardCancel returns at once). */
 export interface QT741 {
   /** The path the library was loaded from. */
   readonly path: string;
@@ -43,7 +43,13 @@ export interface QT741 {
   RadTr1Card(): Track1Read;
   RadTr2Card(): Track2Read;
   RadTr12Card(): TracksRead;
-  /** The same functions on a worker thread, one call after another. */
+  /**
+   * Ends the wait of the call under way (typically one of `promises`) as the
+   * Escape key does: it returns CARD_CANCELLED. A request made while no call
+   * waits is dropped when the next one starts. Returns 1.
+   */
+  CardCancel(): number;
+  /** The same functions (but CardCancel) on a worker thread, one call after another. */
   readonly promises: QT741Promises;
   unload(): void;
 }

@@ -11,7 +11,9 @@
 // Every function blocks until the device has answered (a read or a write waits
 // for the swipe). `card.promises` has the same functions returning promises:
 // they run on a worker thread one after another, so an Electron main process
-// stays responsive meanwhile. The Escape key cancels a waiting call either way.
+// stays responsive meanwhile. The Escape key cancels a waiting call either way,
+// and so does card.CardCancel() (call it directly, not through `promises`: it
+// must run while the waiting call is still on the worker thread).
 
 const koffi = require('koffi');
 
@@ -101,6 +103,9 @@ function load(dllPath = 'QT741DLL.dll') {
       return serial((done) => fn.async(...filled, done)).then((result) => answer(result, filled));
     };
   }
+  // Not queued: it is meant for the call the queue is waiting on.
+  const cancel = lib.func('int __stdcall CardCancel()');
+  card.CardCancel = () => cancel();
   card.promises = promises;
   card.unload = () => lib.unload();
   return card;

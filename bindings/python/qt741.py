@@ -1,17 +1,27 @@
-"""QT741DLL.dll for Python hosts on Windows, through ctypes.
+"""QT741DLL.dll (Windows) and libQT741DLL.so (Linux) for Python hosts, through ctypes.
 
     import qt741
-    card = qt741.load()               # QT741DLL.dll beside this file, or load(r"C:\\path\\QT741DLL.dll")
-    if card.CreatmComm("COM5") == 1:
-        result, track1, track2 = card.RadTr12Card()   # waits for a swipe; Escape cancels
+    card = qt741.load()               # the library beside this file, or load(r"C:\\path\\QT741DLL.dll")
+    if card.CreatmComm("COM5") == 1:  # on Linux also a device path, e.g. "/dev/ttyUSB0"
+        result, track1, track2 = card.RadTr12Card()   # waits for a swipe; Escape or CardCancel ends it
         card.DestroymComm()
 
-A 32-bit Python loads the 32-bit QT741DLL.dll, a 64-bit Python the x86_64 one.
-Each call blocks until the device answers. Track data is ASCII.
+A 32-bit Python on Windows loads the 32-bit QT741DLL.dll, a 64-bit Python the
+x86_64 one. Each call blocks until the device answers; CardCancel, called from
+another thread, ends the wait. Track data is ASCII.
 """
 import ctypes
 import enum
 import os
+import sys
+
+# The library's file, and how its functions are called: __stdcall on Windows.
+if sys.platform == "win32":
+    LIBRARY = "QT741DLL.dll"
+    _LOADER = ctypes.WinDLL
+else:
+    LIBRARY = "libQT741DLL.so.1"  # the soname
+    _LOADER = ctypes.CDLL
 
 
 class CardResult(enum.IntEnum):
@@ -41,6 +51,7 @@ _ARGUMENTS = {
     "RadTr1Card": [_BUFFER],
     "RadTr2Card": [_BUFFER],
     "RadTr12Card": [_BUFFER, _BUFFER],
+    "CardCancel": [],
 }
 
 
@@ -58,10 +69,10 @@ def _result(code):
 
 
 class QT741:
-    """The eleven functions; strings in, strings out, card results as CardResult."""
+    """The twelve functions; strings in, strings out, card results as CardResult."""
 
     def __init__(self, path):
-        self.dll = ctypes.WinDLL(path)  # __stdcall
+        self.dll = _LOADER(path)
         for name, arguments in _ARGUMENTS.items():
             function = getattr(self.dll, name)
             function.argtypes = arguments
@@ -114,6 +125,15 @@ class QT741:
         return _result(result), track1.value.decode("latin-1"), track2.value.decode("latin-1")
 
 
+    def CardCancel(self):
+        """Ends the wait of the call another thread is in, as Escape does: that call
+        returns CARD_CANCELLED. A request made while no call waits is dropped when
+        the next call starts. Returns 1. ctypes releases the GIL during calls, so
+        a second Python thread can make it while the first waits."""
+        return self.dll.CardCancel()
+
+
 def load(path=None):
-    """Loads QT741DLL.dll from `path`, or from beside this file."""
-    return QT741(path or os.path.join(os.path.dirname(os.path.abspath(__file__)), "QT741DLL.dll"))
+    """Loads the library from `path`, or from beside this file (QT741DLL.dll on
+    Windows, libQT741DLL.so.1 on Linux)."""
+    return QT741(path or os.path.join(os.path.dirname(os.path.abspath(__file__)), LIBRARY))

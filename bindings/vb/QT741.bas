@@ -27,6 +27,8 @@ Public Declare PtrSafe Function WrTr12Card Lib "QT741DLL.dll" (ByVal track1 As S
 Public Declare PtrSafe Function RadTr1Card Lib "QT741DLL.dll" (ByVal track1 As String) As Long
 Public Declare PtrSafe Function RadTr2Card Lib "QT741DLL.dll" (ByVal track2 As String) As Long
 Public Declare PtrSafe Function RadTr12Card Lib "QT741DLL.dll" (ByVal track1 As String, ByVal track2 As String) As Long
+' Ends a waiting call on another thread as Escape does (that call returns CARD_CANCELLED). Returns 1.
+Public Declare PtrSafe Function CardCancel Lib "QT741DLL.dll" () As Long
 #Else
 Public Declare Function CreatmComm Lib "QT741DLL.dll" (ByVal portName As String) As Long
 Public Declare Function DestroymComm Lib "QT741DLL.dll" () As Long
@@ -39,6 +41,7 @@ Public Declare Function WrTr12Card Lib "QT741DLL.dll" (ByVal track1 As String, B
 Public Declare Function RadTr1Card Lib "QT741DLL.dll" (ByVal track1 As String) As Long
 Public Declare Function RadTr2Card Lib "QT741DLL.dll" (ByVal track2 As String) As Long
 Public Declare Function RadTr12Card Lib "QT741DLL.dll" (ByVal track1 As String, ByVal track2 As String) As Long
+Public Declare Function CardCancel Lib "QT741DLL.dll" () As Long
 #End If
 
 ' The text before the terminator the library wrote.

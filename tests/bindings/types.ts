@@ -12,7 +12,7 @@ const one: Track1Read = card.RadTr1Card();
 const track2: string = card.RadTr2Card().track2;
 const sizes: number[] = [qt741.CARD_TRACK1_BUFFER_SIZE, qt741.CARD_TRACK2_BUFFER_SIZE, qt741.CARD_TRACKS_BUFFER_SIZE];
 const codes: number[] = [qt741.CARD_NOT_OPEN, qt741.CARD_IO_FAILED, card.IsReadError(), card.IsWriteError(),
-  card.CardReset(), card.WrTr1Card('A'), card.WrTr2Card('1'), card.DestroymComm()];
+  card.CardReset(), card.WrTr1Card('A'), card.WrTr2Card('1'), card.DestroymComm(), card.CardCancel()];
 
 async function swipe(): Promise<string | null> {
   const read = await card.promises.RadTr12Card();
@@ -27,6 +27,8 @@ card.RadTr1Card(new Uint8Array(397));
 card.CreatmComm(5);
 // @ts-expect-error RadTr1Card returns track1 only
 card.RadTr1Card().track2;
+// @ts-expect-error CardCancel is not queued behind the call it cancels
+card.promises.CardCancel();
 // @ts-expect-error the promise variants return promises
 const sync: number = card.promises.CardReset();
 

@@ -14,6 +14,11 @@ of the library (e.g. the MSVC-ABI one). With --programs, the tests of that
 build's own programs (PROGRAM_TESTS: its start-up, a C++ host of the class)
 run too.
 
+With --native BUILD, the same tests run without Wine on Linux: the cardtool and
+libQT741DLL.so of that build (the linux-native preset), the COMn names the
+tests use made links in the test's work folder that cardtool opens by path, and
+Escape typed on cardtool's terminal (a pty), on which cardtool calls CardCancel.
+
     e2e.py [paths] setup        build check, Wine prefix (created once through the loader)
     e2e.py [paths] cleanup      stop the prefix's wineserver
     e2e.py [paths] TEST...      run tests (see TESTS at the end); "all" runs all
@@ -23,6 +28,7 @@ Standard library only (python3 >= 3.9).
 import argparse
 import filecmp
 import os
+import pty
 import re
 import shutil
 import subprocess
@@ -77,6 +83,12 @@ class Context:
         self.project_version = args.project_version
         self.loader_check = args.loader_check
         self.cardemu = os.path.abspath(args.cardemu)
+        # Natively on Linux (--native): that build's cardtool and library, no Wine.
+        self.native = os.path.abspath(args.native) if args.native else None
+        if self.native:
+            self.tool_dir = os.path.join(self.native, "library")
+            self.cardtool = os.path.join(self.native, "cardtool", "cardtool")
+        self.terminal = None  # natively: the pty master of the cardtool running last
         self.work = None
         self.failures = []
         self.notes = []  # shown when a test fails
@@ -90,7 +102,26 @@ class Context:
         return env
 
     def dosdevice(self, name):
+        """Where the port NAME ("com5") links to the emulator's pty: in the Wine
+        prefix, or natively a link in the test's work folder."""
+        if self.native:
+            return os.path.join(self.work, name.lower())
         return os.path.join(self.prefix, "dosdevices", name.lower())
+
+    def port(self, name):
+        """The name cardtool opens for a COM name of the tests: as it is under
+        Wine; natively the path of its link (COM10 and \\\\.\\COM10 alike),
+        relative to the work folder cardtool runs in, as a port name holds 63
+        characters. The library's own COMn to /dev/ttyS(n-1) mapping is its
+        unit tests' matter."""
+        com = re.match(r"^(?:\\\\\.\\)?(COM\d+)$", name, re.IGNORECASE)
+        if not (self.native and com):
+            return name
+        return os.path.join(".", os.path.relpath(self.dosdevice(com.group(1)), self.work))
+
+    def command(self, program, *args):
+        """The command line that runs a program of the build under test."""
+        return ([] if self.native else [self.wine64]) + [program] + list(args)
 
     def expect(self, condition, message):
         if not condition:
@@ -105,7 +136,7 @@ class Context:
 class Process:
     """A child process whose output lines are collected with their arrival times."""
 
-    def __init__(self, ctx, name, argv, env=None, stdin=subprocess.DEVNULL):
+    def __init__(self, ctx, name, argv, env=None, stdin=subprocess.DEVNULL, pass_fds=()):
         self.ctx = ctx
         self.name = name
         self.argv = argv
@@ -113,7 +144,7 @@ class Process:
         self.stderr_path = os.path.join(ctx.work, name + ".stderr")
         self.stderr = open(self.stderr_path, "w")
         self.proc = subprocess.Popen(argv, cwd=ctx.work, env=env, stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=self.stderr, start_new_session=True)
+                                     stderr=self.stderr, start_new_session=True, pass_fds=pass_fds)
         self.lines = []  # (monotonic time, line)
         self.cond = threading.Condition()
         self.eof = False
@@ -205,8 +236,24 @@ class Call:
 
 class Cardtool(Process):
     def __init__(self, ctx, port, *commands, name="cardtool", options=()):
-        super().__init__(ctx, name, [ctx.wine64, ctx.cardtool] + list(options) + [port] + list(commands),
-                         env=ctx.env())
+        argv = ctx.command(ctx.cardtool, *options, ctx.port(port), *commands)
+        if not ctx.native:
+            super().__init__(ctx, name, argv, env=ctx.env())
+            return
+        # Natively cardtool reads Escape from its terminal: a pty whose master
+        # presskey() types on.
+        master, terminal = pty.openpty()
+        try:
+            super().__init__(ctx, name, argv, env=ctx.env(), stdin=terminal)
+        finally:
+            os.close(terminal)
+        self.terminal = ctx.terminal = master
+
+    def kill(self):
+        super().kill()
+        if getattr(self, "terminal", None) is not None:
+            os.close(self.terminal)
+            self.terminal = None
 
     def calls(self):
         out = []
@@ -338,7 +385,21 @@ class Steering:
         return False
 
 
+# Natively: Escape typed on the running cardtool's terminal after DELAY ms,
+# reported as presskey.exe reports its key press.
+TYPE_ESCAPE = """import os, sys, time
+time.sleep(int(sys.argv[2]) / 1000)
+os.write(int(sys.argv[1]), b"\\x1b")
+print("pressed", flush=True)
+print("released", flush=True)
+"""
+
+
 def presskey(ctx, delay_ms):
+    if ctx.native:
+        ctx.require(ctx.terminal is not None, "no cardtool terminal to type Escape on")
+        return Process(ctx, "presskey", [sys.executable, "-c", TYPE_ESCAPE, str(ctx.terminal), str(delay_ms)],
+                       pass_fds=(ctx.terminal,))
     return Process(ctx, "presskey", [ctx.wine64, ctx.presskey, str(delay_ms)], env=ctx.env())
 
 
@@ -613,13 +674,19 @@ def test_version(ctx):
     """cardtool --version names the project's version, read from the version
     resource of the DLL it loaded, which is the DLL under test."""
     ctx.require(ctx.project_version is not None, "version needs --project-version")
-    tool = Process(ctx, "cardtool", [ctx.wine64, ctx.cardtool, "--version"], env=ctx.env())
+    tool = Process(ctx, "cardtool", ctx.command(ctx.cardtool, "--version"), env=ctx.env())
     code = tool.finish(30)
     ctx.expect(code == 0, "cardtool --version: exit code %s" % code)
-    _, _, version = tool.wait_line(r"^QT741DLL\.dll (\S+)$", 1)
-    expected = ".".join((ctx.project_version.split(".") + ["0"] * 4)[:4])
+    _, _, version = tool.wait_line(r"^(?:QT741DLL\.dll|libQT741DLL\.so) (\S+)$", 1)
+    # Natively the version in the library's file name (libQT741DLL.so.X.Y.Z).
+    parts = 3 if ctx.native else 4
+    expected = ".".join((ctx.project_version.split(".") + ["0"] * 4)[:parts])
     ctx.expect(version.group(1) == expected, "version %s, expected %s" % (version.group(1), expected))
     _, _, loaded = tool.wait_line(r"^  file: (.+)$", 1)
+    if ctx.native:
+        library = os.path.realpath(os.path.join(ctx.tool_dir, "libQT741DLL.so"))
+        ctx.expect(loaded.group(1) == library, "loaded %s, expected %s" % (loaded.group(1), library))
+        return
     dll = os.path.join(ctx.tool_dir, "QT741DLL.dll")
     # Wine shows /path as Z:\path.
     ctx.expect(loaded.group(1).replace("\\", "/").lower().endswith(dll.lower()),
@@ -634,7 +701,7 @@ SUMMARY_LINE = re.compile(r"^(\d+) passed, (\d+) failed$")
 def run_program(ctx, name, *argv):
     """Runs one of those programs to its end and checks its summary."""
     ctx.require(ctx.programs is not None, "%s needs --programs (the folder of the build's test programs)" % name)
-    program = Process(ctx, name, [ctx.wine64, os.path.join(ctx.programs, name + ".exe")] + list(argv), env=ctx.env())
+    program = Process(ctx, name, ctx.command(os.path.join(ctx.programs, name + ".exe"), *argv), env=ctx.env())
     code = program.finish(60)
     _, _, m = program.wait_line(SUMMARY_LINE.pattern, 1)
     ctx.expect(code == 0 and m.group(2) == "0" and int(m.group(1)) > 0,
@@ -694,7 +761,7 @@ ALL_TESTS = dict(TESTS, **PROGRAM_TESTS)
 def place_tools(ctx):
     """With --dll: cardtool.exe and presskey.exe in a folder of their own, next to
     a copy of that DLL, which Windows then loads for them. False when a file is missing."""
-    if ctx.dll is None:
+    if ctx.dll is None or ctx.native:
         return True
     os.makedirs(ctx.tool_dir, exist_ok=True)
     for source in (os.path.join(ctx.built_tools, "cardtool.exe"), os.path.join(ctx.built_tools, "presskey.exe"),
@@ -719,6 +786,15 @@ def loader_ready(ctx):
 
 def setup(ctx):
     """Checks the Windows build and creates the Wine prefix once."""
+    if ctx.native:
+        library = os.path.join(ctx.tool_dir, "libQT741DLL.so")
+        missing = [path for path in (ctx.cardtool, library, ctx.cardemu) if not os.path.exists(path)]
+        for path in missing:
+            print("missing %s: build the linux-native preset (cmake --preset linux-native && "
+                  "cmake --build --preset linux-native)" % path)
+        if not missing:
+            print("testing %s natively" % os.path.realpath(library))
+        return 1 if missing else 0
     if not place_tools(ctx):
         return 1
     preset = os.path.basename(ctx.windows_dir)
@@ -758,6 +834,8 @@ def start_wineserver(ctx):
 
 
 def cleanup(ctx):
+    if ctx.native:
+        return 0
     subprocess.run([ctx.wineserver, "-k"], env=ctx.env(), timeout=60)
     return 0
 
@@ -811,6 +889,8 @@ def harness_arguments(parser, work, prefix=os.path.join("e2e", "wineprefix")):
     parser.add_argument("--programs", help="the folder of the test programs of a build without cardtool "
                         "(tests: %s)" % ", ".join(PROGRAM_TESTS))
     parser.add_argument("--cardemu", default=os.path.join(build, "linux", "emulator", "cardemu"))
+    parser.add_argument("--native", metavar="BUILD", help="run natively on Linux, without Wine, the cardtool and "
+                        "libQT741DLL.so of this build (the linux-native preset's folder)")
     parser.add_argument("--project-version", help="the version cardtool --version must report, e.g. 1.0.0")
     parser.add_argument("--prefix", default=os.path.join(build, "linux", "tests", prefix))
     parser.add_argument("--work", default=os.path.join(build, "linux", "tests", work))
@@ -833,7 +913,8 @@ def drive(parser, ctx, what, tests, prepare=setup, everything=None):
         parser.error("unknown test(s): %s" % ", ".join(unknown))
     if not place_tools(ctx):
         return 1
-    start_wineserver(ctx)
+    if not ctx.native:
+        start_wineserver(ctx)
     try:
         results = [run_test(ctx, name, tests) for name in names]
     finally:

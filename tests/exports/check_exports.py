@@ -31,6 +31,7 @@ import sys
 FLAT = {
     "CreatmComm": 4, "DestroymComm": 0, "CardReset": 0, "IsReadError": 0, "IsWriteError": 0,
     "WrTr1Card": 4, "WrTr2Card": 4, "WrTr12Card": 8, "RadTr1Card": 4, "RadTr2Card": 4, "RadTr12Card": 8,
+    "CardCancel": 0,
 }
 # mComm: constructors, copy constructor, destructors (incl. deleting), assignment,
 # OpenPort, ClosePort, virtual table and type information.

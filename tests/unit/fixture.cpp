@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "exchange.h"
+
 void ResetPortObject(mComm& port) {
     port.opened = false;
     std::memset(&port.readOverlapped, 0, sizeof port.readOverlapped);
@@ -11,6 +13,7 @@ void ResetPortObject(mComm& port) {
 }
 
 void World::SetUp() {
+    EscapePressed(); // a cancel request an earlier test left behind
     sim::Reset();
     ResetPortObject(g_comm);
     sim::AddPort("COM1");

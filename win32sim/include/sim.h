@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,10 @@ void TimeoutsFailReads(bool fail);
 void HoldEscape(DWORD from, DWORD to);
 // The n-th GetAsyncKeyState query (1-based) answers "pressed since the last query".
 void EscapeOnQuery(int n);
+
+// Runs `action` once, when Sleep takes the virtual clock to `when` ms or past
+// it: what another thread of the host does while the library waits.
+void At(DWORD when, const std::function<void()>& action);
 
 // What happened.
 void ClearTrace();                // forget the calls so far (and the frames written)

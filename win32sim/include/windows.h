@@ -159,6 +159,7 @@ void WINAPI SetLastError(DWORD code);
 void WINAPI Sleep(DWORD milliseconds);
 DWORD WINAPI GetTickCount(void);
 SHORT WINAPI GetAsyncKeyState(int key);
+LONG WINAPI InterlockedExchange(volatile LONG* target, LONG value);
 LPSTR WINAPI lstrcpyA(LPSTR destination, LPCSTR source);
 LPSTR WINAPI lstrcatA(LPSTR destination, LPCSTR source);
 int WINAPI lstrlenA(LPCSTR text);

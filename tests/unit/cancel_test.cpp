@@ -1,0 +1,108 @@
+// CardCancel: a request from another thread ends a cancellable wait as Escape
+// does; one made while nothing waits is dropped by the next call's first probe.
+#include "fixture.h"
+
+#include <cstring>
+#include <functional>
+#include <ostream>
+
+namespace {
+
+const char kRead1[] = "1B 42 5D";
+const char kStatus[] = "1B 6A";
+const char kReset[] = "1B 30";
+
+struct CancelCase {
+    const char* name;
+    std::function<void()> arrange; // the device's script, and when CardCancel or Escape comes
+    std::function<int(char*)> call;
+    int result;
+    Lines frames;
+};
+
+void PrintTo(const CancelCase& c, std::ostream* out) { *out << c.name; }
+
+class Cancel : public World, public ::testing::WithParamInterface<CancelCase> {};
+
+// CardCancel as a host's second thread calls it, `at` ms into the test.
+void CancelAt(DWORD at) {
+    sim::At(at, [] { EXPECT_EQ(CardCancel(), CARD_OK); });
+}
+
+const CancelCase kCases[] = {
+    {"ARequestEndsAWaitingReadAsEscapeDoes",
+     [] {
+         sim::NextRead({sim::ReadScript::FOREVER, {}, 0, 0});
+         CancelAt(1000);
+     },
+     RadTr1Card,
+     CARD_CANCELLED,
+     {kRead1, kReset}},
+    {"ARequestEndsTheWaitOfAWritesStatus",
+     [] {
+         sim::NextRead({sim::ReadScript::FOREVER, {}, 0, 0});
+         CancelAt(500);
+     },
+     [](char*) { return IsWriteError(); },
+     CARD_CANCELLED,
+     {kStatus, kReset}},
+    {"ARequestMadeBeforeTheCallIsDroppedByItsFirstProbe",
+     [] {
+         EXPECT_EQ(CardCancel(), CARD_OK);
+         sim::Answer(sim::B("\x1B\x42\x5D"),
+                     sim::B("\x1B\x73"
+                            "AB\x3F\x1C"),
+                     300);
+         sim::Answer(sim::B("\x1B\x6A"), sim::B("\x1Bp"), 10);
+     },
+     RadTr1Card,
+     CARD_OK,
+     {kRead1, kStatus}},
+    {"AWaitEscapeCannotEndIgnoresItAndTheNextCallDropsIt",
+     [] {
+         sim::Answer(sim::B("\x1B\x6A"), sim::B("\x1Bp"), 300);
+         sim::Answer(sim::B("\x1B\x42\x5D"),
+                     sim::B("\x1B\x73"
+                            "AB\x3F\x1C"),
+                     300);
+         CancelAt(100);
+     },
+     [](char* track) {
+         const int status = IsReadError();
+         return status == CARD_OK ? RadTr1Card(track) : status;
+     },
+     CARD_OK,
+     {kStatus, kRead1, kStatus}},
+    {"TheEscapeKeyStillCancels",
+     [] {
+         sim::NextRead({sim::ReadScript::FOREVER, {}, 0, 0});
+         sim::HoldEscape(800, 900);
+     },
+     RadTr1Card,
+     CARD_CANCELLED,
+     {kRead1, kReset}},
+};
+
+TEST_P(Cancel, Rule) {
+    const CancelCase& c = GetParam();
+    ASSERT_EQ(CreatmComm("COM1"), 1);
+    sim::ClearTrace();
+    c.arrange();
+    char track[CARD_TRACK1_BUFFER_SIZE] = "untouched";
+    EXPECT_EQ(c.call(track), c.result);
+    Lines frames;
+    for (const sim::Bytes& frame : sim::Written())
+        frames.push_back(sim::Hex(frame));
+    EXPECT_EQ(frames, c.frames);
+    EXPECT_FALSE(sim::ReadOutstanding());
+    EXPECT_EQ(sim::Calls("CancelIo"), c.result == CARD_CANCELLED ? 1 : 0) << "the read is aborted";
+    if (c.result == CARD_CANCELLED) {
+        EXPECT_STREQ(track, "untouched");
+        EXPECT_LT(sim::Now(), 1010u) << "the wait went on after the request";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(CardCancel, Cancel, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<CancelCase>& param) { return param.param.name; });
+
+} // namespace
