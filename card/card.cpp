@@ -92,11 +92,14 @@ unsigned CleanupFor(const ReplyCleanup& cleanup, const Reply& reply) {
 
 // Sends the request and reads its answer into answer. Returns 0 with the reply
 // when the caller decides the result, or a result code when the exchange ended
-// the operation (not open, not sent, cancelled).
-int Exchange(const Request& request, char* answer, Reply& reply) {
+// the operation (not open, not sent, cancelled). `starts`: the exchange is the
+// start of what the host called, not the status query that ends a track write.
+int Exchange(const Request& request, char* answer, Reply& reply, bool starts) {
     // A press that is over before the operation starts must not cancel it:
-    // this first query only consumes it.
-    if (request.cancellable) EscapePressed();
+    // this first query only consumes it. So does a cancel request made before
+    // the host's call began; one made during a track write, before its status
+    // query, is kept for the wait it asks to end.
+    if (request.cancellable) ForgetEarlierEscape(starts);
     if (!g_comm.opened) return CARD_NOT_OPEN;
     if (request.reopen) g_comm.OpenPort(g_comm.portName);
 
@@ -118,10 +121,10 @@ int Exchange(const Request& request, char* answer, Reply& reply) {
     return 0;
 }
 
-int QueryStatus(const Request& request) {
+int QueryStatus(const Request& request, bool starts) {
     char answer[kStatusAnswerSize] = {0};
     Reply reply;
-    const int ended = Exchange(request, answer, reply);
+    const int ended = Exchange(request, answer, reply, starts);
     if (ended != 0) return ended;
     if (reply.status == REPLY_FAILED) return CARD_IO_FAILED; // the status was never read
     return StatusPassed(answer, reply.count) ? CARD_OK : CARD_IO_FAILED;
@@ -132,7 +135,7 @@ int ReadTracks(const TrackRead& op, char* track1, char* track2) {
 
     char reply[kTrackReplySize] = {0};
     Reply got;
-    const int ended = Exchange(op.request, reply, got);
+    const int ended = Exchange(op.request, reply, got, true);
     if (ended != 0) return ended;
 
     const bool deliver = got.status == REPLY_FAILED ? op.keepsFailedCount && got.count > 0 : got.count > 0;
@@ -154,12 +157,13 @@ int WriteTracks(const TrackWrite& op, const char* track1, const char* track2) {
     const DWORD length = BuildWriteFrame(frame, op.track1 ? track1 : NULL, op.track2 ? track2 : NULL);
     if (length == 0) return CARD_IO_FAILED; // too long for one frame: nothing is sent
 
+    ForgetCancelRequest(); // one made before this call; the status query keeps later ones
     if (!g_comm.opened) return CARD_NOT_OPEN;
     g_comm.OpenPort(g_comm.portName);
     DiscardInput();
     if (!SendFrame(g_comm, frame, length, SEND_BLOCKING)) return CARD_IO_FAILED;
     Sleep(op.pause);
-    return IsWriteError();
+    return QueryStatus(kIsWriteError, false);
 }
 
 } // namespace
@@ -183,8 +187,8 @@ int QT741_CALL CardReset(void) {
     return CARD_OK;
 }
 
-int QT741_CALL IsReadError(void) { return QueryStatus(kIsReadError); }
-int QT741_CALL IsWriteError(void) { return QueryStatus(kIsWriteError); }
+int QT741_CALL IsReadError(void) { return QueryStatus(kIsReadError, true); }
+int QT741_CALL IsWriteError(void) { return QueryStatus(kIsWriteError, true); }
 
 int QT741_CALL WrTr1Card(const char* track1) { return WriteTracks(kWriteTrack1, track1, NULL); }
 int QT741_CALL WrTr2Card(const char* track2) { return WriteTracks(kWriteTrack2, NULL, track2); }

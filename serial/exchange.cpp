@@ -120,10 +120,16 @@ Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable) {
 
 void RequestCancel() { InterlockedExchange(&s_cancelRequested, 1); }
 
+void ForgetCancelRequest() { InterlockedExchange(&s_cancelRequested, 0); }
+
 bool EscapePressed() {
-    // Both are asked every time, so that the first probe of an operation drops
-    // a cancel request made before it as it drops an earlier key press.
+    // Both are asked every time: either ends the wait.
     const bool key = GetAsyncKeyState(VK_ESCAPE) != 0;
     const bool requested = InterlockedExchange(&s_cancelRequested, 0) != 0;
     return key || requested;
+}
+
+void ForgetEarlierEscape(bool requests) {
+    GetAsyncKeyState(VK_ESCAPE);
+    if (requests) ForgetCancelRequest();
 }

@@ -43,6 +43,14 @@ Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable);
 // when a cancel was requested (RequestCancel) since then.
 bool EscapePressed();
 
+// An operation's first probe: queries the Escape key and ignores the answer, so
+// that a press over before the operation does not cancel it; with `requests`,
+// forgets a cancel request made before it too.
+void ForgetEarlierEscape(bool requests);
+
+// Forgets a cancel request made before now.
+void ForgetCancelRequest();
+
 // Asks the wait in progress to end as Escape would (CardCancel). Safe from any
 // thread and from a signal handler.
 void RequestCancel();

@@ -11,6 +11,7 @@ namespace {
 const char kRead1[] = "1B 42 5D";
 const char kStatus[] = "1B 6A";
 const char kReset[] = "1B 30";
+const char kWriteA[] = "1B 74 41 1D 1B 5C"; // WrTr1Card("A")
 
 struct CancelCase {
     const char* name;
@@ -46,6 +47,22 @@ const CancelCase kCases[] = {
      [](char*) { return IsWriteError(); },
      CARD_CANCELLED,
      {kStatus, kReset}},
+    {"ARequestDuringAWritesPauseEndsItsStatusWait",
+     [] {
+         sim::NextRead({sim::ReadScript::FOREVER, {}, 0, 0});
+         CancelAt(50); // the write frame is out; the device has 100 ms before the status request
+     },
+     [](char*) { return WrTr1Card("A"); },
+     CARD_CANCELLED,
+     {kWriteA, kStatus, kReset}},
+    {"ARequestMadeBeforeAWriteIsDropped",
+     [] {
+         EXPECT_EQ(CardCancel(), CARD_OK);
+         sim::Answer(sim::B("\x1B\x6A"), sim::B("\x1Bp"), 10);
+     },
+     [](char*) { return WrTr1Card("A"); },
+     CARD_OK,
+     {kWriteA, kStatus}},
     {"ARequestMadeBeforeTheCallIsDroppedByItsFirstProbe",
      [] {
          EXPECT_EQ(CardCancel(), CARD_OK);
