@@ -127,7 +127,7 @@ bool TakeInput(Port& port, DWORD& error) {
             errno = EIO;
         }
         // The device went away (a hung-up line, an adapter pulled out).
-        error = errno == EIO ? ERROR_GEN_FAILURE : Win32Error(errno);
+        error = Win32Error(errno);
         return false;
     }
     return true;
@@ -270,7 +270,9 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     const int mode = reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
     const int fd = open(path, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        SetLastError(Win32Error(errno));
+        // A device that is listed but answers nothing (an adapter being pulled
+        // out) is as missing as one that is not there.
+        SetLastError(errno == EIO ? ERROR_FILE_NOT_FOUND : Win32Error(errno));
         return INVALID_HANDLE_VALUE;
     }
     // No sharing: a port is one program's, as on Windows. The lock keeps out
@@ -290,6 +292,10 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
+    // The invalid-handle value is the process's own pseudo-handle on Windows:
+    // closing it does nothing and succeeds. The library closes it when a port
+    // whose re-open failed is closed.
+    if (handle == INVALID_HANDLE_VALUE) return TRUE;
     Port* port = FindPort(handle);
     if (port != NULL) {
         // Closing ends every operation pending on the handle.

@@ -20,8 +20,7 @@ DWORD Win32Error(int error) {
     case ENOENT:
     case ENOTDIR:
     case ENXIO:
-    case ENODEV:
-    case EIO: return ERROR_FILE_NOT_FOUND;
+    case ENODEV: return ERROR_FILE_NOT_FOUND;
     case EACCES:
     case EPERM:
     case EBUSY:

@@ -52,6 +52,10 @@ def cycle(ctx, language):
     ctx.expect(code == 0, "%s host exit code %s" % (language, code))
     expected = [("CreatmComm", 1), ("WrTr12Card", CARD_OK), ("RadTr12Card", CARD_OK, TRACK1, TRACK2),
                 ("IsReadError", CARD_OK), ("DestroymComm", 1)]
+    if language == "c":
+        # A re-open on a missing port leaves the port marked open without a
+        # handle; closing it then succeeds, as on Windows.
+        expected.insert(4, ("CreatmComm", -2))
     ctx.expect(host.calls() == expected, "calls: got %s, expected %s" % (host.calls(), expected))
     e2e.expect_frames(ctx, emu, [e2e.write_frame(TRACK1, TRACK2), STATUS, READ12, STATUS, STATUS])
     ctx.expect(emu.card() == (TRACK1, TRACK2), "card file holds %s" % (emu.card(),))

@@ -1,7 +1,9 @@
 /* A C host of libQT741DLL.so for tests/bindings/native_hosts.py: the public
    header from C, and CardCancel from a signal handler.
 
-     c_host PORT cycle TRACK1 TRACK2   write both tracks, read them back, ask the status
+     c_host PORT cycle TRACK1 TRACK2   write both tracks, read them back, ask the status, then
+                                       re-open on a missing port (the port is left marked open
+                                       with no handle) before the close
      c_host PORT cancel                a read that SIGUSR1 cancels: its handler calls CardCancel
 
    Prints each call as "NAME<TAB>RESULT[<TAB>TRACK...]"; "waiting" before the read. */
@@ -28,6 +30,7 @@ int main(int argc, char** argv) {
         const int read = RadTr12Card(track1, track2);
         printf("RadTr12Card\t%d\t%s\t%s\n", read, track1, track2);
         printf("IsReadError\t%d\n", IsReadError());
+        printf("CreatmComm\t%d\n", CreatmComm("/nonexistent/tty"));
     } else {
         struct sigaction action;
         memset(&action, 0, sizeof action);
