@@ -61,15 +61,17 @@ mirror_of_release() {
   done
 }
 
+# Whether apt knows the backports suite from an enabled source (commented-out
+# lines and disabled stanzas do not count); asked after an update.
 has_backports() {
-  grep -rqsE "(^|[[:space:]])$backports([[:space:]]|$)" /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
-    /etc/apt/sources.list.d/*.sources
+  apt-cache policy | grep -q "n=$backports,"
 }
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   echo "Adding the i386 architecture"
   $sudo dpkg --add-architecture i386
 fi
+$sudo apt-get update -qq
 if ! has_backports; then
   read -r mirror signed_by < <(mirror_of_release | head -n1) || true
   if [ -z "${mirror-}" ]; then
@@ -81,8 +83,8 @@ if ! has_backports; then
     printf 'Types: deb\nURIs: %s\nSuites: %s\nComponents: main\n' "$mirror" "$backports"
     [ -z "${signed_by-}" ] || printf 'Signed-By: %s\n' "$signed_by"
   } | $sudo tee "/etc/apt/sources.list.d/$backports.sources" >/dev/null
+  $sudo apt-get update -qq
 fi
-$sudo apt-get update -qq
 
 echo "Installing wine32:i386 and qemu-user from $backports (about 3 minutes, 1 GiB)"
 # Backports have a low priority: only what is asked for here comes from there.
