@@ -79,7 +79,8 @@ ReadState PollRead(mComm& port, DWORD limit, bool cancellable, DWORD& count) {
 // caller's, and no read may complete into it afterwards. CancelIo asks the
 // driver to abort it; if that fails, or the read is still pending a while
 // later, the port's handle is closed, which ends every operation pending on
-// it before the close returns. The port is then left marked open with the
+// it (and the read's record then says so, at once or a moment later: the wait
+// for that is bounded too). The port is then left marked open with the
 // invalid-handle value, as after a re-open that failed: I/O on it fails (the
 // status queries and the reset report -4) until a track operation or
 // CreatmComm opens it again, and DestroymComm closes it as usual.
@@ -87,7 +88,14 @@ void AbortRead(mComm& port) {
     CancelIo(port.portHandle);
     DWORD ignored = 0;
     if (PollRead(port, kAbortGrace, false, ignored) == READ_ENDED) return;
-    if (CloseHandle(port.portHandle)) port.portHandle = INVALID_HANDLE_VALUE;
+    if (!CloseHandle(port.portHandle)) return;
+    port.portHandle = INVALID_HANDLE_VALUE;
+    // A driver may complete the cancelled read a moment after the close
+    // returns; its record says when.
+    for (DWORD waited = 0; !HasOverlappedIoCompleted(&port.readOverlapped) && waited < kAbortGrace;
+         waited += kPollInterval) {
+        Sleep(kPollInterval);
+    }
 }
 
 // Polls a pending read until it ends or, when cancellable, Escape is pressed.

@@ -16,7 +16,7 @@
 // the time-outs with their Windows meaning are ours to apply either way.
 //
 // A handle is a descriptor plus one (never NULL nor INVALID_HANDLE_VALUE).
-// OVERLAPPED.Internal holds the operation's state: ERROR_IO_PENDING while it
+// OVERLAPPED.Internal holds the operation's state: STATUS_PENDING while it
 // runs, then 0 or the Win32 error it ended with; InternalHigh its byte count.
 #include <windows.h>
 
@@ -202,14 +202,14 @@ BOOL Start(Port& port, Operation& op, char* buffer, DWORD length, LPDWORD count,
     OVERLAPPED local;
     std::memset(&local, 0, sizeof local);
     OVERLAPPED* const used = record != NULL ? record : &local;
-    used->Internal = ERROR_IO_PENDING;
+    used->Internal = STATUS_PENDING;
     used->InternalHigh = 0;
     ResetEvent(used->hEvent);
     op = {used, buffer, length, 0, GetTickCount(), GetTickCount()};
     // Without a record the call blocks until the operation ends.
     Advance(port, used, record == NULL);
     if (count != NULL) *count = static_cast<DWORD>(used->InternalHigh);
-    if (used->Internal == ERROR_IO_PENDING) return Fail(ERROR_IO_PENDING);
+    if (used->Internal == STATUS_PENDING) return Fail(ERROR_IO_PENDING);
     if (used->Internal != 0) return Fail(static_cast<DWORD>(used->Internal));
     return TRUE;
 }
@@ -455,8 +455,8 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPO
 BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
     Port* port = PortOf(file);
     if (port == NULL) return FALSE;
-    if (overlapped->Internal == ERROR_IO_PENDING) Advance(*port, overlapped, wait != FALSE);
-    if (overlapped->Internal == ERROR_IO_PENDING) return Fail(ERROR_IO_INCOMPLETE);
+    if (overlapped->Internal == STATUS_PENDING) Advance(*port, overlapped, wait != FALSE);
+    if (overlapped->Internal == STATUS_PENDING) return Fail(ERROR_IO_INCOMPLETE);
     if (transferred != NULL) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     if (overlapped->Internal != 0) return Fail(static_cast<DWORD>(overlapped->Internal));
     return TRUE;

@@ -87,6 +87,12 @@ struct World {
     std::vector<std::string> problems;
     std::map<std::string, int> calls;
     std::vector<std::pair<DWORD, std::function<void()>>> actions;
+    DWORD closeLinger = 0; // ms a read pending at its port's close goes on
+    struct Lingering {
+        OVERLAPPED* overlapped;
+        DWORD until;
+    };
+    std::vector<Lingering> lingering; // reads their port's close has not ended yet
 };
 
 World w;
@@ -192,10 +198,19 @@ Operation* FindOperation(const OVERLAPPED* overlapped) {
     return nullptr;
 }
 
-void RemoveOperation(const Operation* op) { w.operations.erase(w.operations.begin() + (op - w.operations.data())); }
+// An operation ends: its record no longer says pending.
+void Ended(const Operation& op) {
+    if (op.overlapped != nullptr) op.overlapped->Internal = 0;
+}
+
+void RemoveOperation(const Operation* op) {
+    Ended(*op);
+    w.operations.erase(w.operations.begin() + (op - w.operations.data()));
+}
 
 bool AnyReadPending() {
-    return std::any_of(w.operations.begin(), w.operations.end(), [](const Operation& op) { return op.isRead; });
+    return !w.lingering.empty() ||
+           std::any_of(w.operations.begin(), w.operations.end(), [](const Operation& op) { return op.isRead; });
 }
 
 // Takes up to `capacity` bytes that have arrived by now off the port.
@@ -309,6 +324,7 @@ void Arrive(const Bytes& bytes, DWORD delay) {
 void NextWrite(const WriteScript& script) { w.writes.push_back(script); }
 void NextRead(const ReadScript& script) { w.reads.push_back(script); }
 void TimeoutsFailReads(bool fail) { w.timeoutsFail = fail; }
+void ClosingEndsReadsAfter(DWORD milliseconds) { w.closeLinger = milliseconds; }
 void HoldEscape(DWORD from, DWORD to) { w.escapeHeld.push_back({from, to}); }
 void EscapeOnQuery(int n) { w.escapeQueries.insert(n); }
 
@@ -409,8 +425,16 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     info->open = false;
     if (info->kind == HandleInfo::PORT) {
         w.ports[info->port].open = false;
-        // Closing the port ends what is pending on it: the driver completes
-        // those operations before the close returns, so none writes later.
+        // Closing the port ends what is pending on it, before the close returns
+        // or, with ClosingEndsReadsAfter, a read a while later.
+        for (const Operation& op : w.operations) {
+            if (op.handle != handle) continue;
+            if (op.isRead && w.closeLinger > 0 && op.overlapped != nullptr) {
+                w.lingering.push_back({op.overlapped, w.now + w.closeLinger});
+            } else {
+                Ended(op);
+            }
+        }
         w.operations.erase(std::remove_if(w.operations.begin(), w.operations.end(),
                                           [handle](const Operation& op) { return op.handle == handle; }),
                            w.operations.end());
@@ -573,6 +597,7 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD writt
     }
     w.operations.push_back(Operation{false, handle, FindHandle(handle)->port, overlapped, nullptr, length, w.now, false,
                                      sim::ReadScript{}, script.incompleteQueries, script.error, false});
+    if (overlapped) overlapped->Internal = STATUS_PENDING;
     Log(call + " -> pending");
     w.lastError = ERROR_IO_PENDING;
     return FALSE;
@@ -629,6 +654,7 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read, L
         }
     }
     w.operations.push_back(op);
+    if (overlapped) overlapped->Internal = STATUS_PENDING;
     Log(call + " -> pending");
     w.lastError = ERROR_IO_PENDING;
     return FALSE;
@@ -723,6 +749,14 @@ void WINAPI Sleep(DWORD milliseconds) {
         Log("Sleep " + std::to_string(milliseconds));
     }
     w.now += milliseconds;
+    for (auto it = w.lingering.begin(); it != w.lingering.end();) {
+        if (it->until > w.now) {
+            ++it;
+            continue;
+        }
+        it->overlapped->Internal = 0;
+        it = w.lingering.erase(it);
+    }
     for (auto& action : w.actions) {
         if (action.second && action.first <= w.now) {
             const std::function<void()> run = action.second;

@@ -215,6 +215,18 @@ TEST_F(Card, AnAbortThatDoesNotTakeClosesThePortUnderTheReadAndTheNextTrackOpera
     EXPECT_EQ(DestroymComm(), 1);
 }
 
+TEST_F(Card, AReadThatTheCloseEndsOnlyLaterIsWaitedFor) {
+    OpenWithoutTimeouts("SetCommState");
+    sim::Fail("CancelIo", ERROR_INVALID_FUNCTION);
+    sim::ClosingEndsReadsAfter(100);
+    sim::ClearTrace();
+    EXPECT_EQ(IsWriteError(), CARD_IO_FAILED);
+    EXPECT_FALSE(sim::ReadOutstanding()) << "returned while the read could still complete";
+    const Lines trace = sim::Trace();
+    EXPECT_THAT(Lines(trace.end() - 3, trace.end()),
+                ElementsAre("CloseHandle port 1", StartsWith("poll "), "ClearCommError -> error 6"));
+}
+
 TEST_F(Card, IsWriteErrorIsCancelledByEscapeWhileItWaits) {
     sim::Answer(kStatusRequest, {});
     sim::HoldEscape(500, 600);

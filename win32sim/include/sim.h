@@ -65,6 +65,11 @@ void NextRead(const ReadScript& script);
 // with this set it fails with ERROR_TIMEOUT instead, as under Wine.
 void TimeoutsFailReads(bool fail);
 
+// Closing a port ends a read pending on it `milliseconds` later instead of
+// before the close returns, as a driver may that completes cancelled requests
+// late (0: at once, the default).
+void ClosingEndsReadsAfter(DWORD milliseconds);
+
 // The Escape key is held down from `from` to `to` ms (virtual time).
 void HoldEscape(DWORD from, DWORD to);
 // The n-th GetAsyncKeyState query (1-based) answers "pressed since the last query".

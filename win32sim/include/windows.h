@@ -37,6 +37,10 @@ struct OVERLAPPED {
 };
 typedef OVERLAPPED* LPOVERLAPPED;
 
+// While an overlapped operation runs, its record's Internal holds STATUS_PENDING.
+#define STATUS_PENDING static_cast<DWORD>(0x00000103L)
+#define HasOverlappedIoCompleted(overlapped) (static_cast<DWORD>((overlapped)->Internal) != STATUS_PENDING)
+
 struct SECURITY_ATTRIBUTES;
 typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
