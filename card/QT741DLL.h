@@ -1,10 +1,11 @@
 /*
  * QT741DLL.h: the card reader/writer library's interface for C and C++ hosts.
  *
- * Open the port with CreatmComm, call the card functions one at a time from one
- * thread, close it with DestroymComm. A read or a write waits for the user to
- * pass the card through the device; the Escape key, or CardCancel from another
- * thread, gives up the wait.
+ * Open the port with CreatmComm, call the card functions, close it with
+ * DestroymComm. A read or a write waits for the user to pass the card through
+ * the device; the Escape key, or CardCancel from another thread, gives up the
+ * wait. The library does one call at a time: a call made from another thread
+ * while one is under way is refused at once (CARD_BUSY) and disturbs nothing.
  */
 #ifndef QT741DLL_H
 #define QT741DLL_H
@@ -49,6 +50,10 @@
 /* the user pressed Escape, or CardCancel was called, while the call waited;
    the device was reset */
 #define CARD_CANCELLED (-5)
+/* another call of the library was under way (made on another thread): this one
+   was refused at once, sent nothing and touched no buffer; the call under way
+   goes on undisturbed. Call again once it has returned. */
+#define CARD_BUSY (-6)
 
 /* Sizes of the buffers a host passes to the read functions, terminator included.
    A read never writes more than this; a longer track is cut to fit. */
@@ -69,11 +74,13 @@ extern "C" {
 /* Opens the shared port, e.g. "COM1", "COM10" or "\\\\.\\COM10", at 9600 baud, 8N1.
    1: open. 0: out of system resources. Negative: the port cannot be opened (minus
    the system error code, e.g. -2 for a missing port, -123 for a NULL or over-long
-   name). Other positive values: the port is open but could not be configured (the
-   system error code; a code of 1 comes back as 0x20000001). */
+   name, -170 (ERROR_BUSY) while another call of the library is under way: nothing
+   changed). Other positive values: the port is open but could not be configured
+   (the system error code; a code of 1 comes back as 0x20000001). */
 QT741_FUNC int QT741_CALL CreatmComm(const char* portName);
 
-/* Closes the shared port. 1: closed (or was not open). 0: closing failed. */
+/* Closes the shared port. 1: closed (or was not open). 0: closing failed, or
+   another call of the library is under way (the port stays as it was). */
 QT741_FUNC int QT741_CALL DestroymComm(void);
 
 /* Resets the device, abandoning what it was waiting for. No answer is read. */
@@ -101,7 +108,7 @@ QT741_FUNC int QT741_CALL RadTr12Card(char* track1, char* track2);
    key does: that call aborts its read, resets the device and returns
    CARD_CANCELLED. Safe from any thread, and on Linux from a signal handler. A
    request made while no call waits is dropped when the next call starts, as an
-   earlier Escape press is. Returns 1. */
+   earlier Escape press is. Never refused and never waits. Returns 1. */
 QT741_FUNC int QT741_CALL CardCancel(void);
 
 #ifdef __cplusplus
