@@ -4,11 +4,15 @@
 // and closes the port once, printing every library call with its result and how
 // long it took. The exit code is 0 only when every call returned its success value.
 // A few commands report on the process itself (handle count, processor time, the
-// performance counter), for the soak test and the benchmarks. What differs
-// between Windows and Linux is in platform_windows.cpp and platform_linux.cpp.
+// performance counter), for the soak test and the benchmarks. "meanwhile" makes
+// a call on a second thread while the one before it is under way, which the
+// library refuses. What differs between Windows and Linux is in
+// platform_windows.cpp and platform_linux.cpp.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,10 +48,17 @@ const char kUsage[] = "usage: cardtool [--precise] PORT [COMMAND...]\n"
                       "  cpu                 print the processor time the process has used (\"  cpu: 0.015625 s\n"
                       "                      user, 0.031250 s kernel\")\n"
                       "  clock               print that clock (\"  clock: 1234.567890\")\n"
+                      "  meanwhile MS CMD    while the command before it runs, make CMD (read, write, status,\n"
+                      "                      reset, open or close) on a second thread MS milliseconds after\n"
+                      "                      that command started; both are reported, and the second thread\n"
+                      "                      ends before the next command. The library does one call at a\n"
+                      "                      time: the second is refused (-6 CARD_BUSY; CreatmComm -170,\n"
+                      "                      DestroymComm 0) if the first is still under way.\n"
                       "\n"
                       "A read or a write waits until the card is swiped; press Escape to give up (on Linux\n"
                       "in cardtool's terminal, which then calls CardCancel; on Windows Ctrl-Break does too).\n"
                       "Example: cardtool COM5 write 12 HELLO 12345 read 12 reset\n"
+                      "         cardtool COM5 read 1 meanwhile 100 read 2\n"
                       "Exit code: 0 when every call succeeded, 1 when one did not, 2 for a bad command line.\n";
 
 // What a command does.
@@ -73,8 +84,13 @@ struct Step {
     Op op;
     std::string first;  // track data (track 1 for write 12)
     std::string second; // track 2 for write 12
-    unsigned long ms;   // sleep
+    unsigned long ms;   // sleep; for a "meanwhile" command, how long after the one it goes with
+    // "meanwhile MS COMMAND" after this command: COMMAND, made on a second thread.
+    std::shared_ptr<const Step> meanwhile;
 };
+
+// The commands that call the library, which "meanwhile" can make.
+bool CallsLibrary(Op op) { return op != Op::Sleep && op != Op::Handles && op != Op::Cpu && op != Op::Clock; }
 
 bool ParseMs(const char* text, unsigned long& ms) {
     if (text[0] < '0' || text[0] > '9') return false;
@@ -112,9 +128,8 @@ bool ParseSteps(int argc, char** argv, std::vector<Step>& steps, std::string& er
         }
         return argv[i++];
     };
-    while (i < argc) {
-        const std::string word = argv[i++];
-        Step step = {Op::Reset, "", "", 0};
+    // One command, from its first word on.
+    auto command = [&](const std::string& word, Step& step) {
         // "1", "2" or "12" after write and read: the first, second or third op.
         auto track = [&](Op one, Op two, Op both, Op& op) {
             const char* text = next("track (1, 2 or 12)");
@@ -162,7 +177,38 @@ bool ParseSteps(int argc, char** argv, std::vector<Step>& steps, std::string& er
             error = "unknown command \"" + word + "\"";
             return false;
         }
-        steps.push_back(step);
+        return true;
+    };
+    while (i < argc) {
+        const std::string word = argv[i++];
+        Step step = {Op::Reset, "", "", 0, nullptr};
+        if (word != "meanwhile") {
+            if (!command(word, step)) return false;
+            steps.push_back(step);
+            continue;
+        }
+        if (steps.empty() || steps.back().meanwhile) {
+            error = steps.empty() ? "meanwhile: no command before it to go with"
+                                  : "meanwhile: the command before it already has one";
+            return false;
+        }
+        const char* ms = next("milliseconds");
+        if (ms == NULL) return false;
+        if (!ParseMs(ms, step.ms)) {
+            error = std::string("meanwhile: \"") + ms + "\" is not a number of milliseconds (0 to 3600000)";
+            return false;
+        }
+        const char* what = next("command");
+        if (what == NULL) return false;
+        const unsigned long delay = step.ms;
+        if (!command(what, step)) return false;
+        if (!CallsLibrary(step.op)) {
+            error = std::string("meanwhile: \"") + what + "\" makes no library call (read, write, status, reset, " +
+                    "open or close)";
+            return false;
+        }
+        step.ms = delay;
+        steps.back().meanwhile = std::make_shared<const Step>(step);
     }
     return true;
 }
@@ -193,12 +239,17 @@ std::string CardResult(int result) {
     case CARD_NOT_OPEN: return "(CARD_NOT_OPEN): the port is not open";
     case CARD_IO_FAILED: return "(CARD_IO_FAILED): sending failed, or no or a bad answer came; check the device";
     case CARD_CANCELLED: return "(CARD_CANCELLED): Escape was pressed while waiting; the device was reset";
+    case CARD_BUSY: return "(CARD_BUSY): refused, another call of the library was under way; nothing was sent";
     }
     return "(unknown result)";
 }
 
+// CreatmComm's refusal while another call of the library is under way: minus ERROR_BUSY.
+const int kOpenBusy = -170;
+
 std::string OpenResult(int result) {
     if (result == 1) return "(open)";
+    if (result == kOpenBusy) return ": refused, another call of the library was under way; nothing changed";
     if (result == 0) return ": out of system resources (an event could not be created)";
     if (result < 0)
         return ": the port cannot be opened (" + SystemError(static_cast<unsigned long>(-static_cast<long>(result))) +
@@ -209,7 +260,7 @@ std::string OpenResult(int result) {
 
 std::string CloseResult(int result) {
     if (result == 1) return "(closed)";
-    if (result == 0) return ": closing the port failed";
+    if (result == 0) return ": closing the port failed, or another call of the library was under way";
     return "(unknown result)";
 }
 
@@ -240,10 +291,20 @@ private:
     double end_;
 };
 
+// Writes a call's lines in one go. The C runtime locks the stream for each
+// fwrite, so the lines of a call made by the other thread ("meanwhile") come
+// before or after them, never between.
+void Print(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
 // Prints one call: "RadTr1Card -> 1 (CARD_OK) [380 ms]". Failures get their
 // explanation after the time, so every line starts the same way. With --precise
-// a line with the call's start and end on the performance counter follows.
-void Report(const std::string& call, int result, const std::string& meaning, Timer& timer) {
+// a line with the call's start and end on the performance counter follows, and
+// then `details` (the tracks read).
+void Report(const std::string& call, int result, const std::string& meaning, Timer& timer,
+            const std::string& details = "") {
     timer.Stop();
     std::string name = meaning;
     std::string explanation;
@@ -252,16 +313,17 @@ void Report(const std::string& call, int result, const std::string& meaning, Tim
         name = meaning.substr(0, colon);
         explanation = meaning.substr(colon);
     }
-    std::printf("%s -> %d%s%s [%s ms]%s\n", call.c_str(), result, name.empty() ? "" : " ", name.c_str(),
-                timer.Elapsed().c_str(), explanation.c_str());
-    if (g_precise) std::printf("  clock: %.6f %.6f\n", timer.Start(), timer.End());
-    std::fflush(stdout);
+    std::string text = call + " -> " + std::to_string(result) + (name.empty() ? "" : " ") + name + " [" +
+                       timer.Elapsed() + " ms]" + explanation + "\n";
+    if (g_precise) {
+        char clock[80];
+        std::snprintf(clock, sizeof clock, "  clock: %.6f %.6f\n", timer.Start(), timer.End());
+        text += clock;
+    }
+    Print(text + details);
 }
 
-void Hint(const char* text) {
-    std::printf("  %s\n", text);
-    std::fflush(stdout);
-}
+void Hint(const char* text) { Print(std::string("  ") + text + "\n"); }
 
 class Runner {
 public:
@@ -281,7 +343,38 @@ public:
         Check(result == 1);
     }
 
+    // A command, and the one to make meanwhile on a second thread: that one
+    // `ms` after this one starts. The thread has ended when this returns.
     void Run(const Step& step) {
+        if (!step.meanwhile) {
+            RunOne(step);
+            return;
+        }
+        const Step& other = *step.meanwhile;
+        const double due = platform::Clock() + static_cast<double>(other.ms) / 1000.0;
+        platform::Thread thread;
+        std::string error;
+        if (!thread.Start(
+                [this, &other, due] {
+                    const double left = due - platform::Clock();
+                    if (left > 0) platform::SleepMs(static_cast<unsigned long>(left * 1000.0 + 0.5));
+                    RunOne(other);
+                },
+                error)) {
+            Print("cardtool: " + error + "; the \"meanwhile\" command was not run\n");
+            Check(false);
+        }
+        RunOne(step);
+        if (!thread.Join(error)) {
+            Print("cardtool: " + error + "\n");
+            Check(false);
+        }
+    }
+
+    bool AllPassed() const { return allPassed_; }
+
+private:
+    void RunOne(const Step& step) {
         switch (step.op) {
         case Op::Write1:
             Write("WrTr1Card(" + Quoted(step.first.c_str()) + ")", [&] { return WrTr1Card(step.first.c_str()); });
@@ -316,9 +409,6 @@ public:
         }
     }
 
-    bool AllPassed() const { return allPassed_; }
-
-private:
     bool Check(bool passed) {
         if (!passed) allPassed_ = false;
         return passed;
@@ -365,9 +455,8 @@ private:
         Hint("swipe the card to read it (Escape cancels)");
         Timer timer;
         const int result = function(track.data());
-        Report(call, result, CardResult(result), timer);
-        if (result == CARD_OK || result == CARD_IO_FAILED) std::printf("  track: %s\n", Quoted(track.data()).c_str());
-        std::fflush(stdout);
+        const bool delivered = result == CARD_OK || result == CARD_IO_FAILED;
+        Report(call, result, CardResult(result), timer, delivered ? "  track: " + Quoted(track.data()) + "\n" : "");
         Check(result == CARD_OK);
     }
 
@@ -377,16 +466,15 @@ private:
         Hint("swipe the card to read it (Escape cancels)");
         Timer timer;
         const int result = RadTr12Card(track1.data(), track2.data());
-        Report("RadTr12Card", result, CardResult(result), timer);
-        if (result == CARD_OK || result == CARD_IO_FAILED) {
-            std::printf("  track 1: %s\n  track 2: %s\n", Quoted(track1.data()).c_str(), Quoted(track2.data()).c_str());
-        }
-        std::fflush(stdout);
+        std::string details;
+        if (result == CARD_OK || result == CARD_IO_FAILED)
+            details = "  track 1: " + Quoted(track1.data()) + "\n  track 2: " + Quoted(track2.data()) + "\n";
+        Report("RadTr12Card", result, CardResult(result), timer, details);
         Check(result == CARD_OK);
     }
 
     const char* port_;
-    bool allPassed_ = true;
+    std::atomic<bool> allPassed_{true}; // both threads of a "meanwhile" report here
 };
 
 } // namespace

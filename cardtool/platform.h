@@ -1,10 +1,12 @@
 // What cardtool needs from the system besides the library: a clock, sleeping,
 // error texts, the process's handle count and processor time, the library's
-// version, and (Linux) Escape from the terminal. platform_windows.cpp and
-// platform_linux.cpp answer them.
+// version, a second thread, and (Linux) Escape from the terminal.
+// platform_windows.cpp and platform_linux.cpp answer them.
 #ifndef QT741_CARDTOOL_PLATFORM_H
 #define QT741_CARDTOOL_PLATFORM_H
 
+#include <functional>
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -31,6 +33,26 @@ int PrintLibraryVersion();
 // library has no keyboard to ask, Ctrl-Break on Windows (where the library sees
 // Escape itself).
 void WatchCancelKeys();
+
+// A second thread, for the "meanwhile" commands (CreateThread, pthread_create:
+// MinGW's win32 thread model has no std::thread).
+class Thread {
+public:
+    Thread();
+    ~Thread(); // waits for a thread that was started and not joined
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Runs `body` on a new thread; false, with the failed call and its error in
+    // `error`, when the thread cannot be started.
+    bool Start(std::function<void()> body, std::string& error);
+    // Waits until the thread has ended; false with `error` when waiting failed.
+    bool Join(std::string& error);
+
+private:
+    struct Native;
+    std::unique_ptr<Native> native_;
+};
 
 } // namespace platform
 

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -12,8 +13,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "QT741DLL.h"
 #include "platform.h"
@@ -45,6 +49,11 @@ void WatchKeys() {
         if (got != 1) return;
         if (key == 0x1B) CardCancel();
     }
+}
+
+void* RunBody(void* body) {
+    (*static_cast<std::function<void()>*>(body))();
+    return NULL;
 }
 
 } // namespace
@@ -147,6 +156,45 @@ void WatchCancelKeys() {
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         ::signal(signal, EndOnSignal);
     std::thread(WatchKeys).detach();
+}
+
+struct Thread::Native {
+    std::function<void()> body;
+    pthread_t thread;
+    bool running = false;
+};
+
+Thread::Thread() : native_(std::make_unique<Native>()) {}
+
+Thread::~Thread() {
+    std::string ignored;
+    Join(ignored);
+}
+
+bool Thread::Start(std::function<void()> body, std::string& error) {
+    if (native_->running) {
+        error = "a thread was started twice";
+        return false;
+    }
+    native_->body = std::move(body);
+    const int failed = pthread_create(&native_->thread, NULL, RunBody, &native_->body);
+    if (failed != 0) {
+        error = "pthread_create failed (error " + std::to_string(failed) + ": " + std::strerror(failed) + ")";
+        return false;
+    }
+    native_->running = true;
+    return true;
+}
+
+bool Thread::Join(std::string& error) {
+    if (!native_->running) return true;
+    const int failed = pthread_join(native_->thread, NULL);
+    if (failed != 0) {
+        error = "pthread_join failed (error " + std::to_string(failed) + ": " + std::strerror(failed) + ")";
+        return false;
+    }
+    native_->running = false;
+    return true;
 }
 
 } // namespace platform

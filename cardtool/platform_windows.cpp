@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "QT741DLL.h"
@@ -58,6 +61,11 @@ bool CountOwnHandles(DWORD& count) {
 double FiletimeSeconds(const FILETIME& time) {
     const unsigned long long ticks = (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     return static_cast<double>(ticks) / 1e7; // 100 ns units
+}
+
+DWORD WINAPI RunBody(LPVOID body) {
+    (*static_cast<std::function<void()>*>(body))();
+    return 0;
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
@@ -165,5 +173,42 @@ int PrintLibraryVersion() {
 // can send where Escape would go to another window, cancels through CardCancel
 // (Ctrl-C still ends the program).
 void WatchCancelKeys() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+
+struct Thread::Native {
+    std::function<void()> body;
+    HANDLE handle = NULL;
+};
+
+Thread::Thread() : native_(std::make_unique<Native>()) {}
+
+Thread::~Thread() {
+    std::string ignored;
+    Join(ignored);
+}
+
+bool Thread::Start(std::function<void()> body, std::string& error) {
+    if (native_->handle != NULL) {
+        error = "a thread was started twice";
+        return false;
+    }
+    native_->body = std::move(body);
+    native_->handle = CreateThread(NULL, 0, RunBody, &native_->body, 0, NULL);
+    if (native_->handle == NULL) {
+        error = "CreateThread failed (" + SystemError(GetLastError()) + ")";
+        return false;
+    }
+    return true;
+}
+
+bool Thread::Join(std::string& error) {
+    if (native_->handle == NULL) return true;
+    if (WaitForSingleObject(native_->handle, INFINITE) != WAIT_OBJECT_0) {
+        error = "WaitForSingleObject on the thread failed (" + SystemError(GetLastError()) + ")";
+        return false;
+    }
+    CloseHandle(native_->handle);
+    native_->handle = NULL;
+    return true;
+}
 
 } // namespace platform
