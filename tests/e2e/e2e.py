@@ -41,6 +41,8 @@ CARD_OK = 1
 CARD_NOT_OPEN = -1
 CARD_IO_FAILED = -4
 CARD_CANCELLED = -5
+CARD_BUSY = -6
+OPEN_BUSY = -170  # CreatmComm while another call is under way: minus ERROR_BUSY
 
 # Frames the library sends, as the emulator logs them.
 STATUS = "1B 6A"
@@ -670,6 +672,35 @@ def test_soak(ctx):
     expect_frames(ctx, emu, [READ1, STATUS] * cycles)
 
 
+def test_threads(ctx):
+    """A call from a second thread while a read waits for the swipe (cardtool's
+    "meanwhile") is refused at once and sends nothing; the read gets its tracks."""
+    # (waiting read, its call, frame and tracks; the command made meanwhile, its call and result)
+    cases = [
+        (["read", "1"], "RadTr1Card", READ1, {"track": TRACK1}, ["read", "2"], "RadTr2Card", CARD_BUSY),
+        (["read", "12"], "RadTr12Card", READ12, {"track 1": TRACK1, "track 2": TRACK2}, ["open"], "CreatmComm",
+         OPEN_BUSY),
+        (["read", "2"], "RadTr2Card", READ2, {"track": TRACK2}, ["close"], "DestroymComm", 0),
+    ]
+    # The swipe comes a second after the read frame, the second call 100 ms after the read started.
+    emu = Emulator(ctx, "--swipe-delay", "1000", card=(TRACK1, TRACK2))
+    commands = [word for case in cases for word in case[0] + ["meanwhile", "100"] + case[4]]
+    tool = Cardtool(ctx, "COM5", *commands, options=["--precise"])
+    ctx.expect(tool.finish(60) == 1, "cardtool exit code should be 1 (the refused calls)")
+    # A refused call returns at once, so it is reported before the read it came during.
+    expected = [("CreatmComm", 1)] + [call for case in cases for call in [(case[5], case[6]), (case[1], CARD_OK)]] + \
+        [("DestroymComm", 1)]
+    calls = expect_calls(ctx, tool, expected)
+    for i, case in enumerate(cases if [c.call for c in calls] == [call for call, _ in expected] else []):
+        refused, read = calls[1 + 2 * i], calls[2 + 2 * i]
+        ctx.expect(read.data == case[3], "%s delivered %s, expected %s" % (read.call, read.data, case[3]))
+        ctx.expect(read.clock[0] < refused.clock[0] and refused.clock[1] < read.clock[1],
+                   "%s (%.3f to %.3f) did not come while %s (%.3f to %.3f) waited" %
+                   ((refused.call,) + refused.clock + (read.call,) + read.clock))
+        ctx.expect(refused.ms < 100, "the refused %s took %.1f ms" % (refused.call, refused.ms))
+    expect_frames(ctx, emu, [frame for case in cases for frame in (case[2], STATUS)])
+
+
 def test_version(ctx):
     """cardtool --version names the project's version, read from the version
     resource of the DLL it loaded, which is the DLL under test."""
@@ -749,6 +780,7 @@ TESTS = {
     "hangup": test_hangup,
     "soak": test_soak,
     "version": test_version,
+    "threads": test_threads,
 }
 
 
