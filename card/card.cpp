@@ -90,10 +90,22 @@ unsigned CleanupFor(const ReplyCleanup& cleanup, const Reply& reply) {
     return NOTHING;
 }
 
+// Sends the device's reset frame between two purges of the input; no answer is read.
+int ResetDevice() {
+    if (!g_comm.opened) return CARD_NOT_OPEN;
+    DiscardInput();
+    if (!SendFrame(g_comm, kResetFrame, static_cast<DWORD>(lstrlenA(kResetFrame)), SEND_BLOCKING)) {
+        return CARD_IO_FAILED;
+    }
+    DiscardInput();
+    return CARD_OK;
+}
+
 // Sends the request and reads its answer into answer. Returns 0 with the reply
 // when the caller decides the result, or a result code when the exchange ended
 // the operation (not open, not sent, cancelled). `starts`: the exchange is the
 // start of what the host called, not the status query that ends a track write.
+// Nothing is sent while a read of an earlier call may still complete.
 int Exchange(const Request& request, char* answer, Reply& reply, bool starts) {
     // A press that is over before the operation starts must not cancel it:
     // this first query only consumes it. So does a cancel request made before
@@ -102,6 +114,7 @@ int Exchange(const Request& request, char* answer, Reply& reply, bool starts) {
     if (request.cancellable) ForgetEarlierEscape(starts);
     if (!g_comm.opened) return CARD_NOT_OPEN;
     if (request.reopen) g_comm.OpenPort(g_comm.portName);
+    if (!IoReady()) return CARD_IO_FAILED;
 
     DiscardInput();
     if (!SendFrame(g_comm, request.frame, static_cast<DWORD>(lstrlenA(request.frame)), SEND_POLLING)) {
@@ -115,7 +128,7 @@ int Exchange(const Request& request, char* answer, Reply& reply, bool starts) {
     if (cleanup & PURGE_RX) DiscardInput();
 
     if (reply.status == REPLY_CANCELLED) {
-        CardReset();
+        ResetDevice();
         return CARD_CANCELLED;
     }
     return 0;
@@ -147,7 +160,7 @@ int ReadTracks(const TrackRead& op, char* track1, char* track2) {
             ExtractTrack(reply, got.count, op.leading, track1, op.bufferSize);
         }
     }
-    return IsReadError();
+    return QueryStatus(kIsReadError, false);
 }
 
 int WriteTracks(const TrackWrite& op, const char* track1, const char* track2) {
@@ -160,44 +173,92 @@ int WriteTracks(const TrackWrite& op, const char* track1, const char* track2) {
     ForgetCancelRequest(); // one made before this call; the status query keeps later ones
     if (!g_comm.opened) return CARD_NOT_OPEN;
     g_comm.OpenPort(g_comm.portName);
+    if (!IoReady()) return CARD_IO_FAILED; // its status could not be read
     DiscardInput();
     if (!SendFrame(g_comm, frame, length, SEND_BLOCKING)) return CARD_IO_FAILED;
     Sleep(op.pause);
     return QueryStatus(kIsWriteError, false);
 }
 
+// Marks the call of an exported function as under way for as long as it runs,
+// unless another call is under way already (Entered() is then false). Such a
+// call is refused at once: it sends nothing, touches no buffer and leaves a
+// pending cancel request to the call under way.
+class CallUnderWay {
+public:
+    CallUnderWay() : entered_(BeginCall()) {}
+    ~CallUnderWay() {
+        if (entered_) EndCall();
+    }
+    bool Entered() const { return entered_; }
+
+private:
+    CallUnderWay(const CallUnderWay&);
+    CallUnderWay& operator=(const CallUnderWay&);
+    bool entered_;
+};
+
 } // namespace
 
 extern "C" {
 
 int QT741_CALL CreatmComm(const char* portName) {
+    CallUnderWay call;
     // OpenPort only reads the name.
-    return g_comm.OpenPort(const_cast<char*>(portName));
+    return call.Entered() ? g_comm.OpenPort(const_cast<char*>(portName)) : -static_cast<int>(ERROR_BUSY);
 }
 
-int QT741_CALL DestroymComm(void) { return g_comm.ClosePort(); }
+int QT741_CALL DestroymComm(void) {
+    CallUnderWay call;
+    return call.Entered() ? g_comm.ClosePort() : 0;
+}
 
 int QT741_CALL CardReset(void) {
-    if (!g_comm.opened) return CARD_NOT_OPEN;
-    DiscardInput();
-    if (!SendFrame(g_comm, kResetFrame, static_cast<DWORD>(lstrlenA(kResetFrame)), SEND_BLOCKING)) {
-        return CARD_IO_FAILED;
-    }
-    DiscardInput();
-    return CARD_OK;
+    CallUnderWay call;
+    return call.Entered() ? ResetDevice() : CARD_BUSY;
 }
 
-int QT741_CALL IsReadError(void) { return QueryStatus(kIsReadError, true); }
-int QT741_CALL IsWriteError(void) { return QueryStatus(kIsWriteError, true); }
+int QT741_CALL IsReadError(void) {
+    CallUnderWay call;
+    return call.Entered() ? QueryStatus(kIsReadError, true) : CARD_BUSY;
+}
 
-int QT741_CALL WrTr1Card(const char* track1) { return WriteTracks(kWriteTrack1, track1, NULL); }
-int QT741_CALL WrTr2Card(const char* track2) { return WriteTracks(kWriteTrack2, NULL, track2); }
-int QT741_CALL WrTr12Card(const char* track1, const char* track2) { return WriteTracks(kWriteTracks, track1, track2); }
+int QT741_CALL IsWriteError(void) {
+    CallUnderWay call;
+    return call.Entered() ? QueryStatus(kIsWriteError, true) : CARD_BUSY;
+}
 
-int QT741_CALL RadTr1Card(char* track1) { return ReadTracks(kReadTrack1, track1, NULL); }
-int QT741_CALL RadTr2Card(char* track2) { return ReadTracks(kReadTrack2, track2, NULL); }
-int QT741_CALL RadTr12Card(char* track1, char* track2) { return ReadTracks(kReadTracks, track1, track2); }
+int QT741_CALL WrTr1Card(const char* track1) {
+    CallUnderWay call;
+    return call.Entered() ? WriteTracks(kWriteTrack1, track1, NULL) : CARD_BUSY;
+}
 
+int QT741_CALL WrTr2Card(const char* track2) {
+    CallUnderWay call;
+    return call.Entered() ? WriteTracks(kWriteTrack2, NULL, track2) : CARD_BUSY;
+}
+
+int QT741_CALL WrTr12Card(const char* track1, const char* track2) {
+    CallUnderWay call;
+    return call.Entered() ? WriteTracks(kWriteTracks, track1, track2) : CARD_BUSY;
+}
+
+int QT741_CALL RadTr1Card(char* track1) {
+    CallUnderWay call;
+    return call.Entered() ? ReadTracks(kReadTrack1, track1, NULL) : CARD_BUSY;
+}
+
+int QT741_CALL RadTr2Card(char* track2) {
+    CallUnderWay call;
+    return call.Entered() ? ReadTracks(kReadTrack2, track2, NULL) : CARD_BUSY;
+}
+
+int QT741_CALL RadTr12Card(char* track1, char* track2) {
+    CallUnderWay call;
+    return call.Entered() ? ReadTracks(kReadTracks, track1, track2) : CARD_BUSY;
+}
+
+// Never refused and never waits: it is how another thread ends the call under way.
 int QT741_CALL CardCancel(void) {
     RequestCancel();
     return CARD_OK;

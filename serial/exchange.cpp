@@ -5,15 +5,143 @@ namespace {
 const DWORD kPollInterval = 2; // ms between completion queries of a pending read
 
 // A cancel request from CardCancel, made on another thread (or, on Linux, in a
-// signal handler) while this one waits; the next Escape probe consumes it. It
-// is the library's one piece of state besides g_comm and the long port name:
-// the request has to reach a wait that g_comm knows nothing about, and an
-// aligned LONG changed only by interlocked exchanges is what both threads may
-// touch without a lock. The exchange is a compiler intrinsic on every build, so
-// no runtime is needed, and it is lock-free, so a signal handler may call it.
+// signal handler) while this one waits; the next Escape probe consumes it. The
+// request has to reach a wait that g_comm knows nothing about, and an aligned
+// LONG changed only by interlocked exchanges is what both threads may touch
+// without a lock. The exchange is a compiler intrinsic on every build, so no
+// runtime is needed, and it is lock-free, so a signal handler may call it.
 volatile LONG s_cancelRequested = 0;
 
+// 1 while a call of the library is under way. A second call, made on another
+// thread meanwhile, finds it set and is refused: g_comm, its records and the
+// storage below serve one call at a time, and a refusal costs the call under
+// way nothing, where a lock would make the second caller wait for a swipe.
+volatile LONG s_callUnderWay = 0;
+
+// Where the frames go out from and the replies come in. An operation that
+// could not be ended before its call returned keeps its storage and its record
+// (`outstanding`) until the record says it has ended.
+struct IoStorage {
+    char bytes[EXCHANGE_STORAGE_SIZE];
+    OVERLAPPED* outstanding;
+};
+IoStorage s_reads;
+IoStorage s_writes;
+
+// True when no earlier operation can still complete into the storage.
+bool Settled(IoStorage& storage) {
+    if (storage.outstanding != NULL && HasOverlappedIoCompleted(storage.outstanding)) storage.outstanding = NULL;
+    return storage.outstanding == NULL;
+}
+
+void CopyBytes(char* to, const char* from, DWORD count) {
+    for (DWORD i = 0; i < count; ++i)
+        to[i] = from[i];
+}
+
+// How long past its own time-out a read may stay pending before the wait gives
+// up on it. The port's time-outs end every read first; this bounds the wait
+// where they are not in force (a configuration that failed leaves none, and a
+// read then waits for every byte it asked for).
+const DWORD kReadDeadlineSlack = 5000;
+
+// A write on a port without a write time-out may be held for ever (flow
+// control, a line that never drains). It is given its bytes' time on the line
+// at 9600 baud, 8N1 (10 bits a byte), and this much more.
+const DWORD kWriteDeadlineSlack = 5000;
+const DWORD kBitsPerByte = 10;
+const DWORD kBaud = 9600;
+
+// How long an aborted operation may take to end. A cancelled read ends within
+// a poll or two; one still pending after this was not reached by the abort.
+const DWORD kAbortGrace = 500;
+
+enum IoState {
+    IO_ENDED,     // complete: nothing more is written into the storage
+    IO_FAILED,    // ended with an error
+    IO_CANCELLED, // Escape was pressed; the operation is still pending
+    IO_EXPIRED    // still pending when the time ran out
+};
+
+// Polls the pending operation on `record` every 2 ms until it ends, `limit` ms
+// pass or, when cancellable, Escape is pressed. `count` gets the bytes of an
+// operation that ended well, 0 otherwise. A completion query that fails while
+// the record still says pending has not ended the operation: polling goes on.
+IoState Poll(mComm& port, OVERLAPPED& record, DWORD limit, bool cancellable, DWORD& count) {
+    const DWORD started = GetTickCount();
+    count = 0;
+    while (!GetOverlappedResult(port.portHandle, &record, &count, FALSE)) {
+        count = 0;
+        // Any other answer means the operation is over without data (Wine
+        // reports a read's time-out this way, an aborted one ends so).
+        if (GetLastError() != ERROR_IO_INCOMPLETE && HasOverlappedIoCompleted(&record)) return IO_FAILED;
+        if (cancellable && EscapePressed()) return IO_CANCELLED;
+        if (GetTickCount() - started > limit) return IO_EXPIRED;
+        Sleep(kPollInterval);
+    }
+    return IO_ENDED;
+}
+
+// Waits, at most `limit` ms by the clock, until the record no longer says pending.
+bool AwaitEnd(const OVERLAPPED& record, DWORD limit) {
+    const DWORD started = GetTickCount();
+    while (!HasOverlappedIoCompleted(&record)) {
+        if (GetTickCount() - started > limit) return false;
+        Sleep(kPollInterval);
+    }
+    return true;
+}
+
+// Ends the pending operation on `record` before its call returns. CancelIo asks
+// the driver to abort it; if that fails, or it is still pending a while later,
+// the port's handle is closed, which ends every operation pending on it (its
+// record says so at once or a moment later: that wait is bounded too). The
+// port is then left marked open with the invalid-handle value, as after a
+// re-open that failed: I/O on it fails (the status queries and the reset
+// report -4) until a track operation or CreatmComm opens it again, and
+// DestroymComm closes it as usual. Where even the close did not end it (the
+// close failed, or the driver has not completed the operation in time), the
+// operation keeps its storage and record: nothing is sent until the record
+// says it has ended (IoReady), and a track operation's re-open closes the old
+// handle again.
+void Abort(mComm& port, OVERLAPPED& record, IoStorage& storage) {
+    CancelIo(port.portHandle);
+    DWORD ignored = 0;
+    if (Poll(port, record, kAbortGrace, false, ignored) != IO_EXPIRED) return;
+    if (CloseHandle(port.portHandle)) {
+        port.portHandle = INVALID_HANDLE_VALUE;
+        if (AwaitEnd(record, kAbortGrace)) return;
+    }
+    storage.outstanding = &record;
+}
+
+// True when the port's configuration ends every write by a time-out of its own.
+bool WritesTimeOut(const mComm& port) {
+    COMMTIMEOUTS timeouts;
+    if (!GetCommTimeouts(port.portHandle, &timeouts)) return false;
+    return timeouts.WriteTotalTimeoutMultiplier != 0 || timeouts.WriteTotalTimeoutConstant != 0;
+}
+
+// Polls a pending read until it ends or, when cancellable, Escape is pressed.
+Reply AwaitReply(mComm& port, DWORD capacity, bool cancellable) {
+    const DWORD deadline = MCOMM_READ_TOTAL_MULTIPLIER * capacity + MCOMM_READ_TOTAL_CONSTANT + kReadDeadlineSlack;
+    Reply reply = {REPLY_AFTER_WAITING, 0};
+    const IoState state = Poll(port, port.readOverlapped, deadline, cancellable, reply.count);
+    if (state == IO_ENDED || state == IO_FAILED) return reply;
+    // Cancelled, or no answer came in time (as a read that timed out).
+    Abort(port, port.readOverlapped, s_reads);
+    if (state == IO_CANCELLED) reply.status = REPLY_CANCELLED;
+    reply.count = 0;
+    return reply;
+}
+
 } // namespace
+
+bool BeginCall() { return InterlockedExchange(&s_callUnderWay, 1) == 0; }
+
+void EndCall() { InterlockedExchange(&s_callUnderWay, 0); }
+
+bool IoReady() { return Settled(s_reads) && Settled(s_writes); }
 
 void Purge(mComm& port, DWORD flags) { PurgeComm(port.portHandle, flags); }
 
@@ -24,10 +152,24 @@ void ClearPortError(mComm& port) {
 }
 
 bool SendFrame(mComm& port, const char* frame, DWORD length, SendMode mode) {
+    if (length > EXCHANGE_STORAGE_SIZE || !Settled(s_writes)) return false;
+    CopyBytes(s_writes.bytes, frame, length);
     DWORD written = 0;
-    if (WriteFile(port.portHandle, frame, length, &written, &port.writeOverlapped)) return true;
+    if (WriteFile(port.portHandle, s_writes.bytes, length, &written, &port.writeOverlapped)) return true;
     if (GetLastError() != ERROR_IO_PENDING) return false;
 
+    if (!WritesTimeOut(port)) {
+        // Nothing else would end the wait: it is bounded here, on the clock.
+        const DWORD deadline = (length * kBitsPerByte * 1000 + kBaud - 1) / kBaud + kWriteDeadlineSlack;
+        const IoState state = Poll(port, port.writeOverlapped, deadline, false, written);
+        if (state == IO_EXPIRED) {
+            Abort(port, port.writeOverlapped, s_writes);
+            return false;
+        }
+        if (state == IO_FAILED) ClearPortError(port); // the line may still be usable
+        return true;
+    }
+    // The port's write time-out ends the write: wait for it as the mode says.
     const BOOL wait = mode == SEND_BLOCKING ? TRUE : FALSE;
     while (!GetOverlappedResult(port.portHandle, &port.writeOverlapped, &written, wait)) {
         if (GetLastError() != ERROR_IO_INCOMPLETE) {
@@ -36,86 +178,17 @@ bool SendFrame(mComm& port, const char* frame, DWORD length, SendMode mode) {
             break;
         }
     }
+    // A completion query that failed without the write ending leaves it to the abort.
+    if (!HasOverlappedIoCompleted(&port.writeOverlapped)) Abort(port, port.writeOverlapped, s_writes);
     return true;
 }
 
-namespace {
-
-// How long past its own time-out a read may stay pending before the wait gives
-// up on it. The port's time-outs end every read first; this bounds the wait
-// where they are not in force (a configuration that failed leaves none, and a
-// read then waits for every byte it asked for).
-const DWORD kReadDeadlineSlack = 5000;
-
-// How long an aborted read may take to end. A cancelled read ends within a
-// poll or two; one still pending after this was not reached by the abort.
-const DWORD kAbortGrace = 500;
-
-enum ReadState {
-    READ_ENDED,     // complete, or ended with an error: nothing more is written into the buffer
-    READ_CANCELLED, // Escape was pressed; the read is still pending
-    READ_EXPIRED    // still pending when the time ran out
-};
-
-// Polls the pending read every 2 ms until it ends, `limit` ms pass or, when
-// cancellable, Escape is pressed. `count` gets the bytes of a read that ended
-// well, 0 otherwise.
-ReadState PollRead(mComm& port, DWORD limit, bool cancellable, DWORD& count) {
-    const DWORD started = GetTickCount();
-    count = 0;
-    while (!GetOverlappedResult(port.portHandle, &port.readOverlapped, &count, FALSE)) {
-        count = 0;
-        // Any other answer means the read is over without data (Wine reports a
-        // time-out this way, an aborted read ends so).
-        if (GetLastError() != ERROR_IO_INCOMPLETE) return READ_ENDED;
-        if (cancellable && EscapePressed()) return READ_CANCELLED;
-        if (GetTickCount() - started > limit) return READ_EXPIRED;
-        Sleep(kPollInterval);
-    }
-    return READ_ENDED;
-}
-
-// Ends the pending read before the read step returns: the buffer is the
-// caller's, and no read may complete into it afterwards. CancelIo asks the
-// driver to abort it; if that fails, or the read is still pending a while
-// later, the port's handle is closed, which ends every operation pending on
-// it (and the read's record then says so, at once or a moment later: the wait
-// for that is bounded too). The port is then left marked open with the
-// invalid-handle value, as after a re-open that failed: I/O on it fails (the
-// status queries and the reset report -4) until a track operation or
-// CreatmComm opens it again, and DestroymComm closes it as usual.
-void AbortRead(mComm& port) {
-    CancelIo(port.portHandle);
-    DWORD ignored = 0;
-    if (PollRead(port, kAbortGrace, false, ignored) == READ_ENDED) return;
-    if (!CloseHandle(port.portHandle)) return;
-    port.portHandle = INVALID_HANDLE_VALUE;
-    // A driver may complete the cancelled read a moment after the close
-    // returns; its record says when.
-    for (DWORD waited = 0; !HasOverlappedIoCompleted(&port.readOverlapped) && waited < kAbortGrace;
-         waited += kPollInterval) {
-        Sleep(kPollInterval);
-    }
-}
-
-// Polls a pending read until it ends or, when cancellable, Escape is pressed.
-Reply AwaitReply(mComm& port, DWORD capacity, bool cancellable) {
-    const DWORD deadline = MCOMM_READ_TOTAL_MULTIPLIER * capacity + MCOMM_READ_TOTAL_CONSTANT + kReadDeadlineSlack;
-    Reply reply = {REPLY_AFTER_WAITING, 0};
-    const ReadState state = PollRead(port, deadline, cancellable, reply.count);
-    if (state == READ_ENDED) return reply;
-    // Cancelled, or no answer came in time (as a read that timed out).
-    AbortRead(port);
-    if (state == READ_CANCELLED) reply.status = REPLY_CANCELLED;
-    reply.count = 0;
-    return reply;
-}
-
-} // namespace
-
 Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable) {
-    Reply reply = {REPLY_AT_ONCE, 0};
-    if (!ReadFile(port.portHandle, buffer, capacity, &reply.count, &port.readOverlapped)) {
+    Reply reply = {REPLY_FAILED, 0};
+    if (capacity > EXCHANGE_STORAGE_SIZE) capacity = EXCHANGE_STORAGE_SIZE;
+    if (!Settled(s_reads)) return reply;
+    reply.status = REPLY_AT_ONCE;
+    if (!ReadFile(port.portHandle, s_reads.bytes, capacity, &reply.count, &port.readOverlapped)) {
         if (GetLastError() == ERROR_IO_PENDING) {
             reply = AwaitReply(port, capacity, cancellable);
         } else {
@@ -123,6 +196,8 @@ Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable) {
         }
     }
     if (reply.count > capacity) reply.count = capacity;
+    // Only what a completed read delivered; a cancelled or outstanding one has a count of 0.
+    CopyBytes(buffer, s_reads.bytes, reply.count);
     return reply;
 }
 

@@ -1,12 +1,21 @@
 // The steps every card operation combines to talk to the device: purge the
 // port's buffers, send a command frame, read the device's reply (polling, with
 // the Escape key able to cancel the wait).
+//
+// Frames go out from, and replies come into, storage the library owns: the
+// caller's buffer gets a copy of what a completed read delivered. An operation
+// that cannot be ended before its call returns (the abort failed and so did the
+// close that ends it) keeps that storage and its overlapped record until it
+// ends; no new operation starts on them meanwhile (IoReady).
 #ifndef QT741_SERIAL_EXCHANGE_H
 #define QT741_SERIAL_EXCHANGE_H
 
 #include <windows.h>
 
 #include "mComm.h"
+
+// The longest frame one send takes, and the most one reply read asks for.
+#define EXCHANGE_STORAGE_SIZE 400
 
 enum SendMode {
     SEND_BLOCKING, // wait for a pending write inside the completion query
@@ -25,18 +34,31 @@ struct Reply {
     DWORD count; // bytes in the buffer, never more than its capacity
 };
 
+// One call of the library at a time. BeginCall marks a call under way and
+// returns true, or returns false, changing nothing, when another call (on
+// another thread) is under way; EndCall ends the call that BeginCall began.
+bool BeginCall();
+void EndCall();
+
+// False while a read or a write of an earlier call may still complete into the
+// library's storage: no frame may be sent until it has ended.
+bool IoReady();
+
 // Discards what waits in the buffers named by flags (PURGE_RXCLEAR, PURGE_TXCLEAR).
 void Purge(mComm& port, DWORD flags);
 
 // Clears the port's error state so that I/O can go on after a line error.
 void ClearPortError(mComm& port);
 
-// Writes the frame; false only when the write could not be started.
+// Writes the frame (at most EXCHANGE_STORAGE_SIZE bytes); false when the write
+// could not be started, or did not end in its time where the port has no write
+// time-out (the write is then aborted).
 bool SendFrame(mComm& port, const char* frame, DWORD length, SendMode mode);
 
-// Reads the device's reply into buffer, polling every 2 ms. With cancellable
-// set, each poll checks the Escape key. Returns only when no read into buffer
-// is outstanding.
+// Reads the device's reply (at most EXCHANGE_STORAGE_SIZE bytes) and copies
+// what it delivered into buffer, polling every 2 ms. With cancellable set,
+// each poll checks the Escape key. Nothing is written into buffer after it
+// returns.
 Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable);
 
 // True when the Escape key is down or was pressed since the previous query, or

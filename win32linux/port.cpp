@@ -468,3 +468,10 @@ BOOL WINAPI CancelIo(HANDLE file) {
     Abort(*port);
     return TRUE;
 }
+
+BOOL WINAPI GetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts) {
+    const Port* state = PortOf(port);
+    if (state == NULL) return FALSE;
+    *timeouts = state->timeouts;
+    return TRUE;
+}

@@ -91,6 +91,8 @@ struct World {
     struct Lingering {
         OVERLAPPED* overlapped;
         DWORD until;
+        char* buffer;     // where the read's bytes land when it ends
+        sim::Bytes bytes; // a scripted read's bytes
     };
     std::vector<Lingering> lingering; // reads their port's close has not ended yet
 };
@@ -212,6 +214,8 @@ bool AnyReadPending() {
     return !w.lingering.empty() ||
            std::any_of(w.operations.begin(), w.operations.end(), [](const Operation& op) { return op.isRead; });
 }
+
+bool AnyPending() { return AnyReadPending() || !w.operations.empty(); }
 
 // Takes up to `capacity` bytes that have arrived by now off the port.
 sim::Bytes Take(PortModel& port, DWORD capacity) {
@@ -430,7 +434,9 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
         for (const Operation& op : w.operations) {
             if (op.handle != handle) continue;
             if (op.isRead && w.closeLinger > 0 && op.overlapped != nullptr) {
-                w.lingering.push_back({op.overlapped, w.now + w.closeLinger});
+                sim::Bytes late = op.scripted ? op.read.bytes : sim::Bytes();
+                if (late.size() > op.capacity) late.resize(op.capacity);
+                w.lingering.push_back({op.overlapped, w.now + w.closeLinger, op.buffer, late});
             } else {
                 Ended(op);
             }
@@ -516,6 +522,16 @@ BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS t) {
     if (!port) return Failed(call, w.lastError);
     port->timeouts = *t;
     Log(call);
+    return TRUE;
+}
+
+BOOL WINAPI GetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS t) {
+    DWORD error = 0;
+    PortModel* port = PortOf(handle, "GetCommTimeouts");
+    if (Fails("GetCommTimeouts", &error)) return Failed("GetCommTimeouts", error);
+    if (!port) return Failed("GetCommTimeouts", w.lastError);
+    *t = port->timeouts;
+    Log("GetCommTimeouts");
     return TRUE;
 }
 
@@ -679,6 +695,29 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
             RemoveOperation(op);
             return Failed(call, ERROR_OPERATION_ABORTED);
         }
+        if (op->incomplete < 0) {
+            // Held for ever (flow control): only the port's write time-out ends
+            // it. A waiting query sleeps until then; queries back to back take
+            // a millisecond each.
+            const COMMTIMEOUTS& t = w.ports[op->port].timeouts;
+            const DWORD total = t.WriteTotalTimeoutMultiplier * op->capacity + t.WriteTotalTimeoutConstant;
+            if (wait && total == 0) {
+                Problem("GetOverlappedResult waits for a write that never ends");
+                RemoveOperation(op);
+                return Failed(call, ERROR_GEN_FAILURE);
+            }
+            if (wait) w.now = std::max(w.now, op->started + total);
+            if (total == 0 || w.now < op->started + total) {
+                if (total != 0) ++w.now;
+                Poll(true);
+                w.lastError = ERROR_IO_INCOMPLETE;
+                return FALSE;
+            }
+            RemoveOperation(op);
+            Log(call + " -> timed out");
+            if (transferred) *transferred = 0;
+            return TRUE;
+        }
         if (!wait && op->incomplete > 0) {
             --op->incomplete;
             Poll(true);
@@ -743,7 +782,7 @@ void WINAPI SetLastError(DWORD code) { w.lastError = code; }
 
 void WINAPI Sleep(DWORD milliseconds) {
     ++w.calls["Sleep"];
-    if (AnyReadPending() && milliseconds <= 2) {
+    if (AnyPending() && milliseconds <= 2) {
         Poll(false);
     } else {
         Log("Sleep " + std::to_string(milliseconds));
@@ -754,6 +793,10 @@ void WINAPI Sleep(DWORD milliseconds) {
             ++it;
             continue;
         }
+        // The bytes the read had when it ended go where it was told to put them.
+        const size_t n = it->bytes.size();
+        if (n > 0) std::copy(it->bytes.begin(), it->bytes.end(), it->buffer);
+        it->overlapped->InternalHigh = n;
         it->overlapped->Internal = 0;
         it = w.lingering.erase(it);
     }

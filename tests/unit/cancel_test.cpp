@@ -90,6 +90,41 @@ const CancelCase kCases[] = {
      },
      CARD_OK,
      {kStatus, kRead1, kStatus}},
+    {"ACallFromAnotherThreadDuringTheWaitIsRefusedAndChangesNothing",
+     [] {
+         sim::Answer(sim::B("\x1B\x42\x5D"),
+                     sim::B("\x1B\x73"
+                            "AB\x3F\x1C"),
+                     300);
+         sim::Answer(sim::B("\x1B\x6A"), sim::B("\x1Bp"), 10);
+         sim::At(100, [] {
+             char other[CARD_TRACK2_BUFFER_SIZE] = "other";
+             EXPECT_EQ(RadTr2Card(other), CARD_BUSY);
+             EXPECT_STREQ(other, "other");
+             EXPECT_EQ(WrTr1Card("B"), CARD_BUSY);
+             EXPECT_EQ(CardReset(), CARD_BUSY);
+             EXPECT_EQ(CreatmComm("COM1"), -static_cast<int>(ERROR_BUSY));
+             EXPECT_EQ(DestroymComm(), 0);
+         });
+     },
+     [](char* track) {
+         const int result = RadTr1Card(track);
+         EXPECT_STREQ(track, "AB");
+         return result;
+     },
+     CARD_OK,
+     {kRead1, kStatus}},
+    {"CancelThenCallAgainFromAnotherThreadStillCancelsTheFirstCall",
+     [] {
+         sim::NextRead({sim::ReadScript::FOREVER, {}, 0, 0});
+         sim::At(500, [] {
+             EXPECT_EQ(CardCancel(), CARD_OK);
+             EXPECT_EQ(IsWriteError(), CARD_BUSY);
+         });
+     },
+     RadTr1Card,
+     CARD_CANCELLED,
+     {kRead1, kReset}},
     {"TheEscapeKeyStillCancels",
      [] {
          sim::NextRead({sim::ReadScript::FOREVER, {}, 0, 0});

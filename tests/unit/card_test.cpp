@@ -227,6 +227,38 @@ TEST_F(Card, AReadThatTheCloseEndsOnlyLaterIsWaitedFor) {
                 ElementsAre("CloseHandle port 1", StartsWith("poll "), "ClearCommError -> error 6"));
 }
 
+// Neither the abort nor the close ends the cancelled read: it keeps the
+// library's storage and record. Until it ends, what needs a read fails with
+// nothing sent; a track operation's re-open closes the old handle again, and
+// the read, ended late by that close, delivers into the library's storage,
+// never into the host's buffer.
+TEST_F(Card, AReadNothingEndsKeepsTheLibrarysStorageUntilItEnds) {
+    sim::NextRead({sim::ReadScript::FOREVER, sim::B("\x1BsLATE?\x1C"), 0, 0});
+    sim::HoldEscape(100, 150);
+    sim::At(90, [] {
+        sim::Fail("CancelIo", ERROR_INVALID_FUNCTION);
+        sim::Fail("CloseHandle", ERROR_INVALID_HANDLE);
+    });
+    sim::ClosingEndsReadsAfter(1000);
+    EXPECT_EQ(RadTr1Card(track1.data()), CARD_CANCELLED);
+    EXPECT_TRUE(sim::ReadOutstanding());
+    EXPECT_EQ(Frames(), (Lines{"1B 42 5D", "1B 30"})) << "the reset needs no read";
+
+    sim::ClearTrace();
+    EXPECT_EQ(IsReadError(), CARD_IO_FAILED);
+    EXPECT_EQ(RadTr1Card(track1.data()), CARD_IO_FAILED) << "its re-open's close ends the read only later";
+    EXPECT_EQ(WrTr1Card("A"), CARD_IO_FAILED);
+    EXPECT_THAT(Frames(), IsEmpty());
+
+    Sleep(1000);
+    EXPECT_FALSE(sim::ReadOutstanding());
+    EXPECT_STREQ(track1.data(), kUntouched) << "the late bytes reached the host's buffer";
+    sim::Answer(sim::B("\x1B\x42\x5D"), sim::B("\x1Bs%B1^A?\x3F\x1C"), 10);
+    sim::Answer(kStatusRequest, sim::B("\x1Bp"), 10);
+    EXPECT_EQ(RadTr1Card(track1.data()), CARD_OK);
+    EXPECT_STREQ(track1.data(), "%B1^A?");
+}
+
 TEST_F(Card, IsWriteErrorIsCancelledByEscapeWhileItWaits) {
     sim::Answer(kStatusRequest, {});
     sim::HoldEscape(500, 600);
@@ -507,7 +539,9 @@ TEST_F(Card, EachOperationWaitsForItsFrameInItsOwnWay) {
             return line.rfind("WriteFile", 0) == 0 && line.find(" -> pending") != std::string::npos;
         });
         ASSERT_TRUE(pending != trace.end() && pending + 1 != trace.end()) << ::testing::PrintToString(trace);
-        EXPECT_EQ(*(pending + 1), c.blocking ? "GetOverlappedResult write wait" : "poll 2");
+        ASSERT_TRUE(pending + 2 != trace.end());
+        EXPECT_EQ(*(pending + 1), "GetCommTimeouts") << "the write time-out is in force";
+        EXPECT_EQ(*(pending + 2), c.blocking ? "GetOverlappedResult write wait" : "poll 2");
     }
 }
 

@@ -29,12 +29,57 @@ TEST_F(Exchange, AWriteThatCompletesAtOnceIsSent) {
 TEST_F(Exchange, APendingWriteIsAwaitedInTheWayOfItsMode) {
     sim::NextWrite({sim::WriteScript::PENDING, 3, 0});
     EXPECT_TRUE(SendFrame(g_comm, kFrame, 2, SEND_POLLING));
-    EXPECT_EQ(sim::Trace(), (Lines{"WriteFile 1B 6A -> pending", "poll 3", "GetOverlappedResult write"}));
+    EXPECT_EQ(sim::Trace(),
+              (Lines{"WriteFile 1B 6A -> pending", "GetCommTimeouts", "poll 3", "GetOverlappedResult write"}));
 
     sim::ClearTrace();
     sim::NextWrite({sim::WriteScript::PENDING, 3, 0});
     EXPECT_TRUE(SendFrame(g_comm, kFrame, 2, SEND_BLOCKING));
-    EXPECT_EQ(sim::Trace(), (Lines{"WriteFile 1B 6A -> pending", "GetOverlappedResult write wait"}));
+    EXPECT_EQ(sim::Trace(), (Lines{"WriteFile 1B 6A -> pending", "GetCommTimeouts", "GetOverlappedResult write wait"}));
+}
+
+// A write the line never takes (flow control holds it). The port's write
+// time-out ends it where it is in force; elsewhere the wait gives up after the
+// frame's time at 9600 baud and 5 s, and aborts the write as a read is aborted.
+TEST_F(Exchange, AWriteTheLineNeverTakesIsEndedInBoundedTime) {
+    struct Case {
+        const char* name;
+        bool writeTimeOut;      // the port's time-outs were set when it was opened
+        const char* failing[2]; // calls of the abort made to fail
+        SendMode mode;
+        bool sent;
+        DWORD took;       // ms of virtual time, at most
+        bool outstanding; // the write still holds the library's storage afterwards
+    } const cases[] = {
+        {"its time-out ends a blocking wait", true, {}, SEND_BLOCKING, true, 4, false},
+        {"its time-out ends back-to-back queries", true, {}, SEND_POLLING, true, 4, false},
+        {"no time-out: aborted", false, {}, SEND_BLOCKING, false, 5005, false},
+        {"no time-out, CancelIo fails: the close ends it", false, {"CancelIo"}, SEND_POLLING, false, 5510, false},
+        {"no time-out, nothing ends it", false, {"CancelIo", "CloseHandle"}, SEND_BLOCKING, false, 5510, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Reset();
+        ResetPortObject(g_comm);
+        sim::AddPort("COM1");
+        if (!c.writeTimeOut) sim::Fail("SetCommTimeouts", ERROR_GEN_FAILURE);
+        CreatmComm("COM1");
+        for (const char* function : c.failing) {
+            if (function != nullptr) sim::Fail(function, ERROR_INVALID_FUNCTION);
+        }
+        sim::NextWrite({sim::WriteScript::PENDING, -1, 0});
+        const DWORD start = sim::Now();
+        EXPECT_EQ(SendFrame(g_comm, kFrame, 2, c.mode), c.sent);
+        EXPECT_LE(sim::Now() - start, c.took);
+        EXPECT_EQ(IoReady(), !c.outstanding);
+        if (c.outstanding) {
+            sim::ClearTrace();
+            EXPECT_FALSE(SendFrame(g_comm, kFrame, 2, SEND_BLOCKING)) << "a second write on the record";
+            EXPECT_THAT(sim::Trace(), ::testing::IsEmpty());
+        }
+        EXPECT_EQ(DestroymComm(), 1);
+        EXPECT_TRUE(IoReady()) << "closing the port ends the write";
+    }
 }
 
 TEST_F(Exchange, AWriteThatEndsBadlyClearsTheErrorAndCountsAsSent) {

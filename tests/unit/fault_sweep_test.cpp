@@ -44,6 +44,7 @@ const std::vector<Failable> kFailables = {
     {"ReadFile", {ERROR_GEN_FAILURE, ERROR_OPERATION_ABORTED}},
     {"GetOverlappedResult", {ERROR_OPERATION_ABORTED, ERROR_TIMEOUT, ERROR_GEN_FAILURE}},
     {"CancelIo", {ERROR_GEN_FAILURE}},
+    {"GetCommTimeouts", {ERROR_GEN_FAILURE}},
 };
 
 // The device as the function meets it.

@@ -41,7 +41,8 @@ void Arrive(const Bytes& bytes, DWORD delay);
 // Scripts for the next WriteFile calls (one script each, in order).
 struct WriteScript {
     enum Mode { AT_ONCE, PENDING, FAIL } mode;
-    int incompleteQueries; // PENDING: completion queries answered "not yet" first
+    int incompleteQueries; // PENDING: completion queries answered "not yet" first; < 0: the write never
+                           // ends (flow control holds it) until aborted, closed or its time-out runs out
     DWORD error;           // FAIL: the write's error; PENDING: nonzero makes the completion fail with it
 };
 void NextWrite(const WriteScript& script);
@@ -67,7 +68,8 @@ void TimeoutsFailReads(bool fail);
 
 // Closing a port ends a read pending on it `milliseconds` later instead of
 // before the close returns, as a driver may that completes cancelled requests
-// late (0: at once, the default).
+// late (0: at once, the default). A scripted read then delivers its bytes into
+// the buffer it was given.
 void ClosingEndsReadsAfter(DWORD milliseconds);
 
 // The Escape key is held down from `from` to `to` ms (virtual time).

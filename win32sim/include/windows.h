@@ -134,6 +134,7 @@ typedef COMSTAT* LPCOMSTAT;
 #define ERROR_GEN_FAILURE 31
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INVALID_NAME 123
+#define ERROR_BUSY 170
 #define ERROR_OPERATION_ABORTED 995
 #define ERROR_IO_INCOMPLETE 996
 #define ERROR_IO_PENDING 997
@@ -151,6 +152,7 @@ BOOL WINAPI SetCommState(HANDLE port, LPDCB dcb);
 BOOL WINAPI SetCommMask(HANDLE port, DWORD mask);
 BOOL WINAPI SetupComm(HANDLE port, DWORD inQueue, DWORD outQueue);
 BOOL WINAPI SetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts);
+BOOL WINAPI GetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI PurgeComm(HANDLE port, DWORD flags);
 BOOL WINAPI ClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status);
 BOOL WINAPI EscapeCommFunction(HANDLE port, DWORD function);
