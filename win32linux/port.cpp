@@ -3,13 +3,14 @@
 //
 // Overlapped I/O without threads: ReadFile and WriteFile do what can be done at
 // once; a read or write that cannot finish yet stays pending in its port's
-// record, and every GetOverlappedResult on it moves it on: it takes the bytes
-// that have arrived (or puts out what the line accepts), then applies the
-// port's time-outs. The library polls a pending read every 2 ms and awaits a
-// pending write inside the query, so this is all the waiting there is, on the
-// caller's thread as on Windows; a thread per operation would add locking and
-// an owner for the buffer after a cancel, and gain nothing. A waiting query
-// sleeps in poll() until the next byte or time-out.
+// record, and every GetOverlappedResult on it moves it on: it applies the
+// port's time-outs and, while they have not ended it, takes the bytes that have
+// arrived (or puts out what the line accepts). The library polls a pending
+// read every 2 ms and awaits a pending write inside the query, so this is all
+// the waiting there is, on the caller's thread as on Windows; a thread per
+// operation would add locking and an owner for the buffer after a cancel, and
+// gain nothing. A waiting query sleeps in poll() until the next byte or
+// time-out.
 //
 // termios directly rather than libserialport: the layer needs exactly the raw
 // 8N1 set-up, the flushes, the DTR line and the queue counts, a few calls each;
@@ -133,25 +134,35 @@ bool TakeInput(Port& port, DWORD& error) {
     return true;
 }
 
-// Moves the pending read on; with `wait`, until it ends.
-void AdvanceRead(Port& port, bool wait) {
+// Milliseconds left until the pending read's time-outs end it, as they stand now.
+DWORD ReadTimeLeftNow(const Port& port) {
+    const Operation& op = port.read;
+    const DWORD now = GetTickCount();
+    const ReadProgress progress = {op.length, op.done, now - op.started, now - op.lastByte};
+    return ReadTimeLeft(port.timeouts, progress);
+}
+
+// Moves the pending read on; with `wait`, until it ends. A read looked at
+// before checks its time-outs first: once its gap after a byte (or its total)
+// has run out it has ended, with what it had, and bytes that arrived since are
+// the next read's, however late the caller asks. A read just started (`fresh`)
+// first takes what is there, all of it the read's own.
+void AdvanceRead(Port& port, bool wait, bool fresh) {
     Operation& op = port.read;
-    for (;;) {
+    for (bool looked = !fresh;; looked = true) {
+        if (looked && ReadTimeLeftNow(port) == 0) {
+            Finish(op, 0); // a time-out ends a read successfully, with what it has
+            return;
+        }
         DWORD error = 0;
         if (!TakeInput(port, error)) {
             // Bytes that came before the line dropped are the read's result.
             Finish(op, op.done > 0 ? 0 : error);
             return;
         }
-        if (op.done == op.length) {
+        const DWORD left = ReadTimeLeftNow(port);
+        if (op.done == op.length || left == 0) {
             Finish(op, 0);
-            return;
-        }
-        const DWORD now = GetTickCount();
-        const ReadProgress progress = {op.length, op.done, now - op.started, now - op.lastByte};
-        const DWORD left = ReadTimeLeft(port.timeouts, progress);
-        if (left == 0) {
-            Finish(op, 0); // a time-out ends a read successfully, with what it has
             return;
         }
         if (!wait) return;
@@ -191,8 +202,8 @@ void AdvanceWrite(Port& port, bool wait) {
     }
 }
 
-void Advance(Port& port, const OVERLAPPED* record, bool wait) {
-    if (port.read.record == record) AdvanceRead(port, wait);
+void Advance(Port& port, const OVERLAPPED* record, bool wait, bool fresh) {
+    if (port.read.record == record) AdvanceRead(port, wait, fresh);
     if (port.write.record == record) AdvanceWrite(port, wait);
 }
 
@@ -207,7 +218,7 @@ BOOL Start(Port& port, Operation& op, char* buffer, DWORD length, LPDWORD count,
     ResetEvent(used->hEvent);
     op = {used, buffer, length, 0, GetTickCount(), GetTickCount()};
     // Without a record the call blocks until the operation ends.
-    Advance(port, used, record == NULL);
+    Advance(port, used, record == NULL, true);
     if (count != NULL) *count = static_cast<DWORD>(used->InternalHigh);
     if (used->Internal == STATUS_PENDING) return Fail(ERROR_IO_PENDING);
     if (used->Internal != 0) return Fail(static_cast<DWORD>(used->Internal));
@@ -455,7 +466,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPO
 BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
     Port* port = PortOf(file);
     if (port == NULL) return FALSE;
-    if (overlapped->Internal == STATUS_PENDING) Advance(*port, overlapped, wait != FALSE);
+    if (overlapped->Internal == STATUS_PENDING) Advance(*port, overlapped, wait != FALSE, false);
     if (overlapped->Internal == STATUS_PENDING) return Fail(ERROR_IO_INCOMPLETE);
     if (transferred != NULL) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     if (overlapped->Internal != 0) return Fail(static_cast<DWORD>(overlapped->Internal));
