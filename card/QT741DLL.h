@@ -44,8 +44,8 @@
 /* the port is not open (call CreatmComm first); nothing was sent */
 #define CARD_NOT_OPEN (-1)
 /* sending failed, no or a bad answer came, or the arguments were refused (a
-   NULL pointer, or track data too long; arguments are checked before anything
-   else, so this comes even when the port is closed): check the device and retry */
+   NULL pointer, or track data too long; arguments are checked before the port is
+   looked at, so this comes even when it is closed): check the device and retry */
 #define CARD_IO_FAILED (-4)
 /* the user pressed Escape, or CardCancel was called, while the call waited;
    the device was reset */

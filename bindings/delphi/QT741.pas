@@ -14,6 +14,8 @@ const
   CARD_NOT_OPEN = -1;
   CARD_IO_FAILED = -4;
   CARD_CANCELLED = -5;
+  { Another call of the library was under way: this one was refused at once and sent nothing. }
+  CARD_BUSY = -6;
 
   { Read buffers' sizes, terminator included; the longest track each holds is one less. }
   CARD_TRACK1_BUFFER_SIZE = 397;

@@ -21,10 +21,13 @@ namespace QT741
         IoFailed = -4,
         /// <summary>CARD_CANCELLED: the user pressed Escape, or CardCancel was called, while the call waited; the device was reset.</summary>
         Cancelled = -5,
+        /// <summary>CARD_BUSY: another call of the library was under way (another thread or Task): this one was refused at once and sent nothing.</summary>
+        Busy = -6,
     }
 
     /// <summary>The library's functions. Each blocks until the device has answered
-    /// (a read or a write waits for the swipe): call them one at a time, off the UI thread.</summary>
+    /// (a read or a write waits for the swipe): call them one at a time, off the UI thread.
+    /// A call made while another is under way returns CardResult.Busy at once.</summary>
     public static class QT741Dll
     {
         public const string Dll = "QT741DLL"; // QT741DLL.dll on Windows, libQT741DLL.so on Linux

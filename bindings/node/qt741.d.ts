@@ -8,6 +8,8 @@ export declare const CARD_NOT_OPEN: -1;
 export declare const CARD_IO_FAILED: -4;
 /** The user pressed Escape, or CardCancel was called, while the call waited; the device was reset. */
 export declare const CARD_CANCELLED: -5;
+/** Another call of the library was under way (another thread, or a promise not yet settled): this one was refused at once and sent nothing. */
+export declare const CARD_BUSY: -6;
 
 /** Buffer sizes of the reads, terminator included: the longest track each returns is one less. */
 export declare const CARD_TRACK1_BUFFER_SIZE: 397;

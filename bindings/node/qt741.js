@@ -22,6 +22,7 @@ const CARD_OK = 1;
 const CARD_NOT_OPEN = -1;
 const CARD_IO_FAILED = -4;
 const CARD_CANCELLED = -5;
+const CARD_BUSY = -6; // another call was under way: refused, nothing sent
 
 // Sizes of the read functions' buffers, terminator included.
 const CARD_TRACK1_BUFFER_SIZE = 397;
@@ -117,6 +118,7 @@ module.exports = {
   CARD_NOT_OPEN,
   CARD_IO_FAILED,
   CARD_CANCELLED,
+  CARD_BUSY,
   CARD_TRACK1_BUFFER_SIZE,
   CARD_TRACK2_BUFFER_SIZE,
   CARD_TRACKS_BUFFER_SIZE,

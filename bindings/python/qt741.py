@@ -30,6 +30,7 @@ class CardResult(enum.IntEnum):
     CARD_NOT_OPEN = -1
     CARD_IO_FAILED = -4
     CARD_CANCELLED = -5
+    CARD_BUSY = -6  # another thread's call was under way: refused, nothing sent
 
 
 # Read buffers' sizes, terminator included; the longest track each holds is one less.

@@ -9,6 +9,8 @@ Public Const CARD_OK As Long = 1
 Public Const CARD_NOT_OPEN As Long = -1
 Public Const CARD_IO_FAILED As Long = -4
 Public Const CARD_CANCELLED As Long = -5
+' Another call of the library was under way: this one was refused at once and sent nothing.
+Public Const CARD_BUSY As Long = -6
 
 ' Read buffers' sizes, terminator included; the longest track each holds is one less.
 Public Const CARD_TRACK1_BUFFER_SIZE As Long = 397
