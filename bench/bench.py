@@ -3,7 +3,9 @@
 
 Prints a table of figures; asserts nothing about them (a run whose calls fail is
 reported as such). Uses the end-to-end harness (tests/e2e/e2e.py): its Wine
-prefix, cardtool.exe, presskey.exe and cardemu.
+prefix, cardtool.exe, presskey.exe and cardemu. With --native BUILD, the Linux
+cardtool and libQT741DLL.so of that build without Wine: Escape is typed on
+cardtool's terminal, and probe (a Windows program) is left out.
 
     bench.py [paths] [--runs N] [--wait S] [what...]   what: clock, ops, escape, cpu, probe (default: all)
 
@@ -79,6 +81,9 @@ def spread(values, unit="", digits=1):
 class Bench:
     def __init__(self, ctx, runs, wait, probe_exe):
         self.ctx = ctx
+        # cardtool's clock: Wine's QueryPerformanceCounter is CLOCK_MONOTONIC_RAW;
+        # the Linux cardtool reads CLOCK_MONOTONIC.
+        self.clock_name = "CLOCK_MONOTONIC" if ctx.native else "CLOCK_MONOTONIC_RAW"
         self.probe_exe = probe_exe
         self.runs = runs
         self.wait = wait
@@ -103,17 +108,16 @@ class Bench:
         print("  ! " + text)
         sys.stdout.flush()
 
-    # -- the emulator's log on the QueryPerformanceCounter clock -----------------
+    # -- the emulator's log on cardtool's clock -----------------------------------
 
-    @staticmethod
-    def log_zero_raw(emu):
-        """The log's time 0 on CLOCK_MONOTONIC_RAW (the emulator logs it at start)."""
+    def log_zero(self, emu):
+        """The log's time 0 on cardtool's clock (the emulator logs it at start)."""
         line = emu.wait_log(r"clock: time 0 is", 5)
-        return float(line.split("CLOCK_MONOTONIC_RAW ")[1].split()[0])
+        return float(line.split(self.clock_name + " ")[1].split()[0])
 
     @staticmethod
     def log_frames(emu, zero):
-        """[(time on CLOCK_MONOTONIC_RAW, RX|TX, byte count, hex)] from the log."""
+        """[(time on cardtool's clock, RX|TX, byte count, hex)] from the log."""
         out = []
         for line in emu.log():
             m = e2e.LOG_FRAME.match(line)
@@ -145,9 +149,10 @@ class Bench:
             emu.stop()
         finally:
             self.end()
-        print("\nWine's QueryPerformanceCounter (%d readings; line arrival minus counter, ms):" % len(to_raw))
-        print("  CLOCK_MONOTONIC_RAW - QPC  %s" % spread(to_raw, " ms", 3))
-        print("  CLOCK_MONOTONIC     - QPC  %s" % spread(to_mono, " ms", 3))
+        print("\n%s (%d readings; line arrival minus counter, ms):" % (
+            "cardtool's clock" if self.ctx.native else "Wine's QueryPerformanceCounter", len(to_raw)))
+        print("  CLOCK_MONOTONIC_RAW - counter  %s" % spread(to_raw, " ms", 3))
+        print("  CLOCK_MONOTONIC     - counter  %s" % spread(to_mono, " ms", 3))
         print("  CLOCK_MONOTONIC_RAW - CLOCK_MONOTONIC now: %.3f ms" % (offset * 1000))
         return {"raw": to_raw, "mono": to_mono, "raw_minus_mono": offset * 1000}
 
@@ -199,7 +204,7 @@ class Bench:
 
     def ops_run(self, results, floors):
         emu = e2e.Emulator(self.ctx, "--swipe-delay", "0", card=None)
-        zero = self.log_zero_raw(emu)
+        zero = self.log_zero(emu)
         commands = []
         for words, _, _ in OPERATIONS:
             commands += words + ["sleep", "100"]
@@ -217,8 +222,13 @@ class Bench:
                 self.problem("%s delivered %s; left out" % (name, call.data))
                 continue
             start, end = call.clock
-            mine = [f for f in frames if start <= f[0] <= end + 0.001]
+            # The emulator logs a frame once it has read it, natively up to a few ms after a
+            # call that only sends has returned; the next call starts 100 ms later.
+            mine = [f for f in frames if start <= f[0] <= end + 0.05]
             sent = sum(f[2] for f in mine if f[1] == "RX")
+            if sent == 0:
+                self.problem("%s: no frame of it in the emulator's log; left out" % name)
+                continue
             received = sum(f[2] for f in mine if f[1] == "TX")
             replies = sum(1 for f in mine if f[1] == "TX")
             pauses = PAUSE_MS.get(name, 0) + INTERVAL_MS * replies
@@ -248,19 +258,17 @@ class Bench:
         to_return, to_reset, send_input = [], [], []
         try:
             emu = e2e.Emulator(self.ctx, "--swipe", "manual")
-            zero = self.log_zero_raw(emu)
+            zero = self.log_zero(emu)
             # The pause lets the key come up before the next read starts.
             tool = e2e.Cardtool(self.ctx, "COM5", *(["read", "1", "sleep", "700"] * self.runs), options=["--precise"])
             with e2e.Steering(tool, 60):
                 index = 0
                 for run in range(self.runs):
                     emu.wait_frame(e2e.READ1, 20, count=run + 1)
-                    key = e2e.presskey(self.ctx, 200)
-                    key.wait_line(r"^pressed$", 20)
-                    _, _, m = key.wait_line(r"^  clock: (\S+) (\S+)$", 5)
-                    before, after = float(m.group(1)), float(m.group(2))
+                    key, before, after = self.press_escape()
                     index = tool.wait_call("RadTr1Card", 10, start=index).index + 1
-                    key.finish(20)
+                    if key is not None:
+                        key.finish(20)
                     emu.wait_frame(e2e.RESET, 5, count=run + 1)
                     # Parsed again so that the clock line after the call is in.
                     call = [c for c in tool.calls() if c.call == "RadTr1Card"][run]
@@ -275,13 +283,27 @@ class Bench:
             self.problem("escape: %s" % e)
         finally:
             self.end()
-        print("\nEscape while RadTr1Card waits (%d presses; from just before presskey's SendInput, ms):" %
-              len(to_return))
+        key = "the write of Escape to cardtool's terminal" if self.ctx.native else "presskey's SendInput"
+        print("\nEscape while RadTr1Card waits (%d presses; from just before %s, ms):" % (len(to_return), key))
         print("  to the call's return          %s" % spread(to_return, " ms", 2))
         print("  to the reset frame's arrival  %s" % spread(to_reset, " ms", 2))
-        print("  (SendInput itself took        %s)" % spread(send_input, " ms", 2))
+        print("  (which itself took            %s)" % spread(send_input, " ms", 2))
         print("  each, to the return (sorted): %s" % " ".join("%.1f" % v for v in sorted(to_return)))
         return {"return": to_return, "reset": to_reset, "sendinput": send_input}
+
+    def press_escape(self):
+        """Escape 200 ms from now: (presskey, and the times just before and after
+        the key went down on cardtool's clock). Natively it is typed here, on the
+        terminal cardtool watches for it, and there is no presskey."""
+        if self.ctx.native:
+            time.sleep(0.2)
+            before = time.clock_gettime(time.CLOCK_MONOTONIC)
+            os.write(self.ctx.terminal, b"\x1b")
+            return None, before, time.clock_gettime(time.CLOCK_MONOTONIC)
+        key = e2e.presskey(self.ctx, 200)
+        key.wait_line(r"^pressed$", 20)
+        _, _, m = key.wait_line(r"^  clock: (\S+) (\S+)$", 5)
+        return key, float(m.group(1)), float(m.group(2))
 
     # -- cpu -----------------------------------------------------------------------
 
@@ -398,11 +420,12 @@ class Bench:
                        if k in kinds and first[p] is not None and last[p] is not None)
 
         note("cardtool (/proc)", 100 * (last[tool.proc.pid] - first[tool.proc.pid]) / elapsed)
-        note("wineserver (/proc)", 100 * used({"server"}) / elapsed)
         names = set(pids.values()) - {"server"}
-        note("other Wine processes (/proc)", 100 * used(names) / elapsed)
-        for name in names:
-            note("  " + name, 100 * used({name}) / elapsed)
+        if not self.ctx.native:
+            note("wineserver (/proc)", 100 * used({"server"}) / elapsed)
+            note("other Wine processes (/proc)", 100 * used(names) / elapsed)
+            for name in names:
+                note("  " + name, 100 * used({name}) / elapsed)
         reported = [line for line in tool.output().splitlines() if line.startswith("  cpu: ")]
         if len(reported) != 2:
             self.problem("%s: cardtool printed %s" % (case, reported))
@@ -416,7 +439,7 @@ class Bench:
             span = call.ms / 1000
         else:
             span = self.wait + 1
-        note("cardtool (GetProcessTimes)", 100 * (b - a) / span)
+        note("cardtool (%s)" % ("getrusage" if self.ctx.native else "GetProcessTimes"), 100 * (b - a) / span)
 
 
 BENCHMARKS = ("clock", "ops", "escape", "cpu", "probe")
@@ -436,16 +459,21 @@ def main():
     ctx = e2e.Context(args)
     if e2e.setup(ctx) != 0:
         return 1
-    print("machine: %d cores, %s; %s" % (os.cpu_count(), cpu_model(), wine_version(ctx)))
+    system = "Linux %s, no Wine" % os.uname().release if ctx.native else wine_version(ctx)
+    print("machine: %d cores, %s; %s" % (os.cpu_count(), cpu_model(), system))
     bench = Bench(ctx, args.runs, args.wait, os.path.abspath(args.probe))
-    busy = bench.wine_processes()
+    busy = {} if ctx.native else bench.wine_processes()
     if busy:
         print("the Wine prefix is in use (%s); run again when the other job is done" %
               ", ".join("%s %d" % (name, pid) for pid, name in sorted(busy.items())))
         return 1
-    e2e.start_wineserver(ctx)
+    if not ctx.native:
+        e2e.start_wineserver(ctx)
     try:
         for what in args.what:
+            if ctx.native and what == "probe":
+                print("\nprobe: a Windows program; left out natively")
+                continue
             getattr(bench, what)()
     finally:
         e2e.cleanup(ctx)
