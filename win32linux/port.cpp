@@ -5,12 +5,13 @@
 // once; a read or write that cannot finish yet stays pending in its port's
 // record, and every GetOverlappedResult on it moves it on: it applies the
 // port's time-outs and, while they have not ended it, takes the bytes that have
-// arrived (or puts out what the line accepts). The library polls a pending
-// read every 2 ms and awaits a pending write inside the query, so this is all
-// the waiting there is, on the caller's thread as on Windows; a thread per
-// operation would add locking and an owner for the buffer after a cancel, and
-// gain nothing. A waiting query sleeps in poll() until the next byte or
-// time-out.
+// arrived (or puts out what the line accepts). The library awaits a pending
+// write inside the query and polls a pending read every 2 ms, sleeping in
+// Sleep between its queries, which moves the pending reads on meanwhile; so
+// this is all the waiting there is, on the caller's thread as on Windows; a
+// thread per operation would add locking and an owner for the buffer after a
+// cancel, and gain nothing. A waiting query or Sleep sleeps in poll() until the
+// next byte or time-out.
 //
 // termios directly rather than libserialport: the layer needs exactly the raw
 // 8N1 set-up, the flushes, the DTR line and the queue counts, a few calls each;
@@ -25,6 +26,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -471,6 +473,36 @@ BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD tr
     if (transferred != NULL) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     if (overlapped->Internal != 0) return Fail(static_cast<DWORD>(overlapped->Internal));
     return TRUE;
+}
+
+// The library sleeps between its queries of a pending read. The layer has no
+// thread of its own, so here, while the caller sleeps, the pending reads move
+// on as under a driver: a byte is taken, and its time noted, when it arrives,
+// and a read ends when its time-outs run out. Otherwise a byte would count as
+// arrived at the next query, up to a poll interval late, and its gap would end
+// that much later.
+void WINAPI Sleep(DWORD milliseconds) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long end = now.tv_sec * 1000000000LL + now.tv_nsec + milliseconds * 1000000LL;
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long wake = end - (now.tv_sec * 1000000000LL + now.tv_nsec); // ns
+        if (wake <= 0) return;
+        struct pollfd lines[kMaxPorts];
+        Port* reading[kMaxPorts];
+        nfds_t count = 0;
+        for (Port& port : s_ports) {
+            if (!s_portsReady || port.fd < 0 || port.read.record == NULL) continue;
+            wake = std::min(wake, ReadTimeLeftNow(port) * 1000000LL);
+            lines[count] = {port.fd, POLLIN, 0};
+            reading[count++] = &port;
+        }
+        const timespec timeout = {static_cast<time_t>(wake / 1000000000LL), static_cast<long>(wake % 1000000000LL)};
+        ppoll(lines, count, &timeout, NULL);
+        for (nfds_t i = 0; i < count; ++i)
+            AdvanceRead(*reading[i], false, false);
+    }
 }
 
 BOOL WINAPI CancelIo(HANDLE file) {

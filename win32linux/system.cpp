@@ -40,12 +40,6 @@ DWORD Win32Error(int error) {
 DWORD WINAPI GetLastError(void) { return t_lastError; }
 void WINAPI SetLastError(DWORD code) { t_lastError = code; }
 
-void WINAPI Sleep(DWORD milliseconds) {
-    timespec left = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
 DWORD WINAPI GetTickCount(void) {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);

@@ -5,7 +5,8 @@
 #include <windows.h>
 
 // A read asked about only after its 50 ms gap has passed ended with what it
-// had; the byte that came after the gap is the next read's.
+// had; the byte that came after the gap is the next read's. While the caller
+// sleeps, a read takes its bytes and ends at its gap by itself.
 TEST(Win32LinuxPort, ReadEndsAtItsGap) {
     int device = -1, line = -1;
     char name[64], got[4] = "";
@@ -27,6 +28,10 @@ TEST(Win32LinuxPort, ReadEndsAtItsGap) {
     usleep(10000);
     EXPECT_TRUE(GetOverlappedResult(port, &record, &count, FALSE) && count == 1) << "ended at the gap, with A";
     EXPECT_TRUE(ReadFile(port, got + 1, 1, &count, NULL) && got[1] == 'B');
+    EXPECT_FALSE(ReadFile(port, got, sizeof got, &count, &record));
+    EXPECT_EQ(write(device, "C", 1), 1);
+    Sleep(150);
+    EXPECT_TRUE(HasOverlappedIoCompleted(&record) && record.InternalHigh == 1) << "C came, its gap ran out";
     CloseHandle(port);
     close(line);
     close(device);
