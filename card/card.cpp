@@ -2,10 +2,10 @@
 // the device; what differs between them is the data in the tables below.
 #include <windows.h>
 
-#include "../serial/exchange.h"
-#include "../serial/mComm.h"
 #include "QT741DLL.h"
 #include "commands.h"
+#include "exchange.h"
+#include "port.h"
 
 namespace {
 

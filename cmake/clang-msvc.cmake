@@ -1,26 +1,28 @@
 # Cross-compiles with clang and lld-link for Microsoft's C++ ABI, without
-# Microsoft's SDK or runtime: the MinGW-w64 headers, import libraries of
+# Microsoft's SDK or runtime, for QT741_TARGET_ARCH (i686: the shipped DLL;
+# x86_64), which the preset sets: the MinGW-w64 headers, import libraries of
 # kernel32 and user32 made by llvm-dlltool (cmake/msvc-import-libs.cmake), and
 # no C or C++ runtime (a program or DLL supplies the few symbols it needs; the
-# library's start-up is library/msvc/startup.cpp). Included by
-# clang-msvc-i686.cmake and clang-msvc-x86_64.cmake after they set
-# QT741_MSVC_ARCH.
+# library's start-up is library/msvc/startup.cpp). The project sees the ABI in
+# the compiler it finds (CMAKE_CXX_SIMULATE_ID).
 set(CMAKE_SYSTEM_NAME Windows)
-set(QT741_MSVC_ABI ON)
-if(QT741_MSVC_ARCH STREQUAL "i686")
+if(QT741_TARGET_ARCH STREQUAL "i686")
   set(CMAKE_SYSTEM_PROCESSOR x86)
   # winnt.h picks the processor's definitions by this.
   set(qt741_arch_flags "-D_X86_=1")
-else()
+elseif(QT741_TARGET_ARCH STREQUAL "x86_64")
   set(CMAKE_SYSTEM_PROCESSOR AMD64)
   set(qt741_arch_flags "")
+else()
+  message(FATAL_ERROR "QT741_TARGET_ARCH must be i686 or x86_64, not '${QT741_TARGET_ARCH}'")
 endif()
-set(QT741_MSVC_TARGET ${QT741_MSVC_ARCH}-pc-windows-msvc)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QT741_TARGET_ARCH)
+set(qt741_target ${QT741_TARGET_ARCH}-pc-windows-msvc)
 
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
-set(CMAKE_C_COMPILER_TARGET ${QT741_MSVC_TARGET})
-set(CMAKE_CXX_COMPILER_TARGET ${QT741_MSVC_TARGET})
+set(CMAKE_C_COMPILER_TARGET ${qt741_target})
+set(CMAKE_CXX_COMPILER_TARGET ${qt741_target})
 set(CMAKE_RC_COMPILER llvm-rc)
 # llvm-rc preprocesses with clang, which must find winver.h.
 set(CMAKE_RC_STANDARD_INCLUDE_DIRECTORIES /usr/share/mingw-w64/include)

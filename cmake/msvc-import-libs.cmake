@@ -6,7 +6,7 @@
 # checks on. Every program and DLL of the build links these two and nothing else.
 find_program(QT741_LLVM_NM llvm-nm REQUIRED)
 find_program(QT741_LLVM_DLLTOOL llvm-dlltool REQUIRED)
-if(QT741_MSVC_ARCH STREQUAL "i686")
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(qt741_mingw_lib /usr/i686-w64-mingw32/lib)
   set(qt741_dlltool_machine i386)
   # i686 import symbols are __imp__Name@N; the DLL exports Name.

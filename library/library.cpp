@@ -2,7 +2,7 @@
 // (closed, port name "COM1") and destroyed at unload, which releases nothing.
 #include <windows.h>
 
-#include "../serial/mComm.h"
+#include "port.h"
 
 mComm g_comm;
 

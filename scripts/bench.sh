@@ -30,12 +30,12 @@ fi
 # bench.py's options.
 case $arch in
   x86_64)
-    presets=(windows-x64) emulator=linux compiler=x86_64-w64-mingw32-g++ work=bench
-    options=(--prefix "$builds/linux/tests/e2e/wineprefix")
+    presets=(windows-x64) emulator=sim compiler=x86_64-w64-mingw32-g++ work=bench
+    options=(--prefix "$builds/sim/tests/e2e/wineprefix")
     ;;
   x86)
-    presets=(windows-x86 windows-x86-msvc) emulator=linux compiler=i686-w64-mingw32-g++ work=bench-x86
-    options=(--prefix "$builds/linux/tests/e2e/x86-msvc/wineprefix" --wine "$PWD/scripts/wine32"
+    presets=(windows-x86 windows-x86-msvc) emulator=sim compiler=i686-w64-mingw32-g++ work=bench-x86
+    options=(--prefix "$builds/sim/tests/e2e/x86-msvc/wineprefix" --wine "$PWD/scripts/wine32"
       --dll "$builds/windows-x86-msvc/library/QT741DLL.dll")
     ;;
   linux)

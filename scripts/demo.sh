@@ -42,7 +42,7 @@ if [ "$arch" = x86 ]; then
   mkdir -p "$tools"
   cp build/windows-x86/cardtool/cardtool.exe "$dll" "$tools/"
 fi
-cmake --preset linux >/dev/null && cmake --build --preset linux --target cardemu >/dev/null
+cmake --preset sim >/dev/null && cmake --build --preset sim --target cardemu >/dev/null
 
 wineserver=/usr/lib/wine/wineserver
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -62,7 +62,7 @@ printf 'track1: BLANK\ntrack2: BLANK\n' >"$card"
 rm -f "$demo/cardemu.log" # the emulator appends to its log: show this run's frames only
 
 echo "== starting the device emulator (card file $card, swipes itself 300 ms after each command)"
-build/linux/emulator/cardemu --card "$card" --link "$demo/com5" --log "$demo/cardemu.log" >"$demo/cardemu.out" &
+build/sim/emulator/cardemu --card "$card" --link "$demo/com5" --log "$demo/cardemu.log" >"$demo/cardemu.out" &
 emulator=$!
 cleanup() {
   kill "$emulator" 2>/dev/null || true

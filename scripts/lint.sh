@@ -8,23 +8,23 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 sources=(serial/*.cpp card/*.cpp library/*.cpp)
 
-[ -f build/linux/compile_commands.json ] || { echo "lint: configure the linux preset first" >&2; exit 1; }
+[ -f build/sim/compile_commands.json ] || { echo "lint: configure the sim preset first" >&2; exit 1; }
 [ -f build/windows-x64-msvc/compile_commands.json ] ||
   { echo "lint: configure the windows-x64-msvc preset first" >&2; exit 1; }
 [ -f build/linux-native/compile_commands.json ] ||
   { echo "lint: configure the linux-native preset first" >&2; exit 1; }
 echo "== clang-tidy"
-clang-tidy --quiet -p build/linux "${sources[@]}" 2>/dev/null
+clang-tidy --quiet -p build/sim "${sources[@]}" 2>/dev/null
 echo "== clang-tidy: the MSVC-ABI start-up and test programs"
 clang-tidy --quiet -p build/windows-x64-msvc library/msvc/*.cpp tests/msvc/*.cpp 2>/dev/null
-echo "== clang-tidy: the Linux layer (win32linux/)"
-clang-tidy --quiet -p build/linux-native win32linux/*.cpp 2>/dev/null
+echo "== clang-tidy: the Linux layer (win32linux/) and the time-out rules (win32/)"
+clang-tidy --quiet -p build/linux-native win32linux/*.cpp win32/*.cpp 2>/dev/null
 echo "== cppcheck"
 cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
-  --std=c++17 --language=c++ -I win32sim/include -I card -I serial -D QT741_STATIC \
+  --std=c++17 --language=c++ -I win32/include -I include -I card -I serial -D QT741_STATIC \
   --suppress=missingIncludeSystem serial card library
 cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
-  --std=c++17 --language=c++ -I win32sim/include --suppress=missingIncludeSystem win32linux
+  --std=c++17 --language=c++ -I win32/include -I win32 --suppress=missingIncludeSystem win32 win32linux
 echo "== clang-format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 echo "lint: no findings"

@@ -44,7 +44,7 @@ for build in "${builds[@]}"; do
   cp "$def" "$stage/$folder/QT741DLL.def"
   [ "$tool" = - ] || cp "build/$tool/cardtool/cardtool.exe" "$stage/$folder/"
 done
-cp card/QT741DLL.h "$stage/include/"
+cp include/QT741DLL.h include/qt741_export.h include/mComm.h "$stage/include/"
 git ls-files -z bindings | xargs -0 cp --parents -t "$stage"
 # The integrator's README, with the version and Windows line ends.
 sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' package/README.txt >"$stage/README.txt"

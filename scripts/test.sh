@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-for preset in windows-x86 windows-x64 windows-x86-msvc windows-x64-msvc linux linux-asan linux-native; do
+for preset in windows-x86 windows-x64 windows-x86-msvc windows-x64-msvc sim sim-asan linux-native; do
   echo "== build $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
@@ -25,7 +25,7 @@ echo "== static analysis"
 scripts/lint.sh
 
 echo "== tests under the sanitizers"
-ctest --preset linux-asan
+ctest --preset sim-asan
 
 echo "== fuzzing"
 scripts/fuzz.sh --ci
@@ -33,7 +33,7 @@ scripts/fuzz.sh --ci
 echo "== all tests"
 # Where the kernel cannot run 32-bit Wine the e2e-x86 tests are skipped; say why.
 scripts/wine32 --check || true
-ctest --preset linux
+ctest --preset sim
 
 echo "== the Linux library: exports, end to end natively (e2e-linux), bindings"
 ctest --preset linux-native

@@ -12,7 +12,7 @@
 
 #include <windows.h>
 
-#include "mComm.h"
+#include "port.h"
 
 // The longest frame one send takes, and the most one reply read asks for.
 #define EXCHANGE_STORAGE_SIZE 400

@@ -1,4 +1,4 @@
-#include "mComm.h"
+#include "port.h"
 
 #include "portname.h"
 

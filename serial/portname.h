@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "mComm.h"
+#include "port.h"
 
 struct PortName {
     char path[MCOMM_MAX_PORT_NAME + 1]; // what CreateFileA opens

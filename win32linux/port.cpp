@@ -37,6 +37,7 @@
 
 #include "rules.h"
 #include "system.h"
+#include "timeouts.h"
 
 namespace {
 

@@ -89,7 +89,7 @@ TESTS = {"%s_%s" % (language, name): (lambda test, language: lambda ctx: test(ct
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    e2e.harness_arguments(parser, os.path.join("linux", "bindings"))
+    e2e.harness_arguments(parser, os.path.join("sim", "bindings"))
     parser.add_argument("--mono", default="mono")
     parser.add_argument("--dotnet-host", help="CardHost.exe, with CardHost.exe.config beside it")
     parser.add_argument("--c-host", help="c_host of the linux-native build")

@@ -907,7 +907,7 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file_
 
 def harness_arguments(parser, work, prefix=os.path.join("e2e", "wineprefix")):
     """The options that place Wine, the Windows build, the emulator, the prefix
-    and the work folder (`prefix` and `work`, below build/linux/tests, by default)."""
+    and the work folder (`prefix` and `work`, below build/sim/tests, by default)."""
     build = os.path.join(SOURCE, "build")
     parser.add_argument("--wine64", "--wine", default="/usr/lib/wine/wine64",
                         help="the Wine loader: wine64, or scripts/wine32 (32-bit Wine on qemu-i386) for i686 builds")
@@ -920,12 +920,12 @@ def harness_arguments(parser, work, prefix=os.path.join("e2e", "wineprefix")):
     parser.add_argument("--dll", help="the QT741DLL.dll to test, when not the one beside that cardtool.exe")
     parser.add_argument("--programs", help="the folder of the test programs of a build without cardtool "
                         "(tests: %s)" % ", ".join(PROGRAM_TESTS))
-    parser.add_argument("--cardemu", default=os.path.join(build, "linux", "emulator", "cardemu"))
+    parser.add_argument("--cardemu", default=os.path.join(build, "sim", "emulator", "cardemu"))
     parser.add_argument("--native", metavar="BUILD", help="run natively on Linux, without Wine, the cardtool and "
                         "libQT741DLL.so of this build (the linux-native preset's folder)")
     parser.add_argument("--project-version", help="the version cardtool --version must report, e.g. 1.0.0")
-    parser.add_argument("--prefix", default=os.path.join(build, "linux", "tests", prefix))
-    parser.add_argument("--work", default=os.path.join(build, "linux", "tests", work))
+    parser.add_argument("--prefix", default=os.path.join(build, "sim", "tests", prefix))
+    parser.add_argument("--work", default=os.path.join(build, "sim", "tests", work))
 
 
 def drive(parser, ctx, what, tests, prepare=setup, everything=None):

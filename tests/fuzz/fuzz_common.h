@@ -13,7 +13,7 @@
 #include <string>
 
 #include "QT741DLL.h"
-#include "mComm.h"
+#include "port.h"
 
 namespace fuzz {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "QT741DLL.h"
-#include "mComm.h"
+#include "port.h"
 
 typedef std::vector<std::string> Lines;
 

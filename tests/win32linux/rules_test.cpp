@@ -2,7 +2,8 @@
 // and where a COM name points.
 #include <gtest/gtest.h>
 
-#include "../../win32linux/rules.h"
+#include "rules.h"
+#include "timeouts.h"
 
 namespace {
 

@@ -10,33 +10,7 @@
 #ifndef QT741DLL_H
 #define QT741DLL_H
 
-#if defined(_WIN32)
-#if defined(QT741_BUILDING_DLL)
-#define QT741_API __declspec(dllexport)
-#elif defined(QT741_STATIC)
-#define QT741_API
-#else
-#define QT741_API __declspec(dllimport)
-#endif
-#define QT741_CALL __stdcall
-#else
-/* libQT741DLL.so is built with hidden visibility: what is marked here is its
-   interface, and nothing else is exported. */
-#if defined(QT741_STATIC)
-#define QT741_API
-#else
-#define QT741_API __attribute__((visibility("default")))
-#endif
-#define QT741_CALL
-#endif
-
-/* On Windows the flat functions are exported by name from the module
-   definition file, so they carry no dllexport while the library itself is built. */
-#if defined(_WIN32) && (defined(QT741_BUILDING_DLL) || defined(QT741_STATIC))
-#define QT741_FUNC
-#else
-#define QT741_FUNC QT741_API
-#endif
+#include "qt741_export.h"
 
 /* Results of the card functions. */
 /* done; the device's status answer ended in "p" (reset: the frame went out) */

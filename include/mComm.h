@@ -1,11 +1,15 @@
-// The serial port object: one COM port opened for overlapped I/O, with the two
-// overlapped records through which every read and every write on it goes.
-#ifndef QT741_SERIAL_MCOMM_H
-#define QT741_SERIAL_MCOMM_H
+// mComm.h: the serial port object the library exports, for C++ hosts. The
+// library keeps one instance of it for the card functions of QT741DLL.h; a host
+// may create its own: they are the host's, and the card functions never use
+// them. Build a host with the compiler of the DLL's ABI (see the README).
+//
+// The layout and the members are the interface: hosts compile against them.
+#ifndef QT741_MCOMM_H
+#define QT741_MCOMM_H
 
 #include <windows.h>
 
-#include "../card/QT741DLL.h"
+#include "qt741_export.h"
 
 // Longest port name OpenPort accepts (without the terminator), e.g. "\\.\COM255".
 #define MCOMM_MAX_PORT_NAME 63
@@ -16,15 +20,8 @@
 // Bit 29 marks application-defined codes in Win32; mask it off to recover the code.
 #define MCOMM_CONFIG_ERROR_FLAG 0x20000000
 
-// Read time-outs set by OpenPort. Once bytes arrive, a 50 ms gap ends a read. A
-// read that receives nothing ends after 3 s per byte requested: 30 s for a
-// 10-byte status answer (the user swipes the card that a write waits for
-// within that time) and 20 minutes for a 400-byte track reply (the user fetches
-// and swipes a card; Escape ends the wait sooner).
-#define MCOMM_READ_INTERVAL_TIMEOUT 50
-#define MCOMM_READ_TOTAL_MULTIPLIER 3000
-#define MCOMM_READ_TOTAL_CONSTANT 2
-
+// One COM port opened for overlapped I/O, with the two overlapped records
+// through which every read and every write on it goes.
 class QT741_API mComm {
 public:
     mComm();
@@ -50,12 +47,9 @@ public:
     OVERLAPPED readOverlapped;
     OVERLAPPED writeOverlapped;
     // The name of the last OpenPort. A name longer than four characters is kept
-    // outside the object (see portname.h); these four bytes then hold its tag.
+    // outside the object; these four bytes then hold its tag.
     char portName[4];
     HANDLE portHandle;
 };
-
-// The library's one shared port, used by every card function.
-extern mComm g_comm;
 
 #endif

@@ -1,7 +1,31 @@
-// The Win32 stand-in: the part of <windows.h> the library uses, for building
-// and testing it on Linux. The functions act on the simulated world of sim.h.
-#ifndef QT741_WIN32SIM_WINDOWS_H
-#define QT741_WIN32SIM_WINDOWS_H
+// The Win32 subset the library calls, for its builds outside Windows: the
+// types, constants and functions of <windows.h> that serial/, card/ and
+// library/ use, and the error codes the layers report. On Windows the system's
+// own <windows.h> stands here.
+//
+// Two layers implement it: the Linux layer (win32linux/, inside
+// libQT741DLL.so) and the test stand-in (tests/win32sim/). Each honours what
+// the library relies on, as Windows does:
+// - ReadFile and WriteFile with an OVERLAPPED record complete at once (TRUE),
+//   fail, or return FALSE with ERROR_IO_PENDING. From then until the operation
+//   ends, its record's Internal holds STATUS_PENDING (HasOverlappedIoCompleted
+//   is false); at its end Internal holds 0 or the error, InternalHigh the count.
+// - A pending operation moves on only inside GetOverlappedResult on its record,
+//   or while the library sleeps in Sleep: no thread of the layer's own touches
+//   the caller's memory. GetOverlappedResult without waiting answers
+//   ERROR_IO_INCOMPLETE while it is pending.
+// - The port's COMMTIMEOUTS end reads and writes as win32/timeouts.h states; a
+//   read that times out completes successfully with what it has (under Wine
+//   one with nothing fails with ERROR_TIMEOUT instead).
+// - CancelIo ends the handle's pending operations with ERROR_OPERATION_ABORTED;
+//   closing a port's handle ends every operation pending on it (a driver may
+//   record the end a moment later). Closing INVALID_HANDLE_VALUE does nothing
+//   and succeeds. PurgeComm's clear flags end nothing.
+// - GetAsyncKeyState(VK_ESCAPE) is nonzero while the key is down or when it was
+//   pressed since the previous query. InterlockedExchange is atomic and
+//   lock-free (a signal handler may call it). GetLastError is per thread.
+#ifndef QT741_WIN32_WINDOWS_H
+#define QT741_WIN32_WINDOWS_H
 
 #include <cstddef>
 #include <cstdint>

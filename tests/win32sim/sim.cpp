@@ -1,6 +1,8 @@
 // The simulated world behind the Win32 stand-in.
 #include "sim.h"
 
+#include "timeouts.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <deque>
@@ -231,7 +233,7 @@ enum Progress { NOT_YET, DONE, ENDED_WITH_ERROR };
 
 // Where a pending read stands now; on DONE, the bytes are in `bytes`, on
 // ENDED_WITH_ERROR the error is in `error`.
-Progress ReadProgress(Operation& op, sim::Bytes& bytes, DWORD& error) {
+Progress ReadState(Operation& op, sim::Bytes& bytes, DWORD& error) {
     if (op.cancelled) {
         error = ERROR_OPERATION_ABORTED;
         return ENDED_WITH_ERROR;
@@ -255,11 +257,9 @@ Progress ReadProgress(Operation& op, sim::Bytes& bytes, DWORD& error) {
         ++arrived;
         last = a.time;
     }
-    const DWORD total = t.ReadTotalTimeoutMultiplier * op.capacity + t.ReadTotalTimeoutConstant;
-    const bool full = arrived >= op.capacity;
-    const bool gap = arrived > 0 && t.ReadIntervalTimeout != 0 && w.now - last >= t.ReadIntervalTimeout;
-    const bool expired = total != 0 && w.now - op.started >= total;
-    if (!full && !gap && !expired) return NOT_YET;
+    // The port's time-outs, as the Linux layer applies them too.
+    const ReadProgress progress = {op.capacity, static_cast<DWORD>(arrived), w.now - op.started, w.now - last};
+    if (arrived < op.capacity && ReadTimeLeft(t, progress) != 0) return NOT_YET;
     bytes = Take(port, op.capacity);
     if (bytes.empty() && w.timeoutsFail) {
         error = ERROR_TIMEOUT;
@@ -699,20 +699,19 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
             // Held for ever (flow control): only the port's write time-out ends
             // it. A waiting query sleeps until then; queries back to back take
             // a millisecond each.
-            const COMMTIMEOUTS& t = w.ports[op->port].timeouts;
-            const DWORD total = t.WriteTotalTimeoutMultiplier * op->capacity + t.WriteTotalTimeoutConstant;
-            if (wait && total == 0) {
+            const DWORD left = WriteTimeLeft(w.ports[op->port].timeouts, op->capacity, w.now - op->started);
+            if (wait && left == kNoTimeLimit) {
                 Problem("GetOverlappedResult waits for a write that never ends");
                 RemoveOperation(op);
                 return Failed(call, ERROR_GEN_FAILURE);
             }
-            if (wait) w.now = std::max(w.now, op->started + total);
-            if (total == 0 || w.now < op->started + total) {
-                if (total != 0) ++w.now;
+            if (!wait && left != 0) {
+                if (left != kNoTimeLimit) ++w.now;
                 Poll(true);
                 w.lastError = ERROR_IO_INCOMPLETE;
                 return FALSE;
             }
+            w.now += left;
             RemoveOperation(op);
             Log(call + " -> timed out");
             if (transferred) *transferred = 0;
@@ -734,13 +733,13 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
     }
 
     sim::Bytes bytes;
-    Progress progress = ReadProgress(*op, bytes, error);
+    Progress progress = ReadState(*op, bytes, error);
     if (progress == NOT_YET && wait) {
         // Block: let virtual time run until the read ends (a day at the most).
         const DWORD limit = w.now + 24u * 3600u * 1000u;
         while (progress == NOT_YET && w.now < limit) {
             ++w.now;
-            progress = ReadProgress(*op, bytes, error);
+            progress = ReadState(*op, bytes, error);
         }
         if (progress == NOT_YET) {
             Problem("GetOverlappedResult waits for a read that never ends");
