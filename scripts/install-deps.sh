@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, the demo and the release
 # package need (Mono's runtime and core library run the C# binding's host on
-# Linux; it needs none of mono-complete's further libraries), the 32-bit Wine
-# world (scripts/install-wine32.sh), and (npm) the
+# Linux; it needs none of mono-complete's further libraries; Python's build
+# tools, venv and nuget make and install the wheels and the NuGet package), the
+# 32-bit Wine world (scripts/install-wine32.sh), and (npm) the
 # Windows builds of Node.js and koffi that the Node binding's tests run under
 # Wine and TypeScript, into build/npm; quick when everything is there.
 set -euo pipefail
@@ -17,6 +18,7 @@ packages=(
   lld llvm
   git zip mono-mcs fp-compiler
   binutils mono-runtime libmono-corlib4.5-cil
+  python3-build python3-setuptools python3-wheel python3-venv nuget
 )
 
 missing=()
