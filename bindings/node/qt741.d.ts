@@ -1,4 +1,4 @@
-// QT741DLL.dll for Node.js and Electron hosts: the types of qt741.js.
+// QT741DLL.dll (libQT741DLL.so.1 on Linux) for Node.js and Electron hosts: the types of qt741.js.
 
 /** Done; the device's status answer ended in "p" (reset: the frame went out). */
 export declare const CARD_OK: 1;
@@ -71,7 +71,9 @@ export interface QT741Promises {
 }
 
 /**
- * Loads QT741DLL.dll from `dllPath`, or by default from beside the program
- * (then the system folders and PATH). Its bitness must match the process's.
+ * Loads the library from `dllPath`; by default the one the npm package carries
+ * for this platform and architecture (prebuilds/), or else QT741DLL.dll from
+ * beside the program (then the system folders and PATH; on Linux
+ * libQT741DLL.so.1 from the loader's path). Its bitness must match the process's.
  */
 export declare function load(dllPath?: string): QT741;

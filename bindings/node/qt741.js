@@ -1,8 +1,9 @@
 'use strict';
-// QT741DLL.dll for Node.js and Electron hosts, through the FFI package koffi.
+// QT741DLL.dll (Windows) and libQT741DLL.so.1 (Linux) for Node.js and Electron
+// hosts, through the FFI package koffi.
 //
 //   const qt741 = require('qt741');
-//   const card = qt741.load();                  // QT741DLL.dll beside the program
+//   const card = qt741.load();                  // the library the package carries
 //   if (card.CreatmComm('COM5') === 1) {
 //     const { result, track1, track2 } = card.RadTr12Card();   // waits for a swipe
 //     card.DestroymComm();
@@ -15,6 +16,8 @@
 // and so does card.CardCancel() (call it directly, not through `promises`: it
 // must run while the waiting call is still on the worker thread).
 
+const fs = require('fs');
+const path = require('path');
 const koffi = require('koffi');
 
 // Results of the card functions (QT741DLL.h).
@@ -54,21 +57,34 @@ function text(buffer) {
   return buffer.toString('latin1', 0, end < 0 ? buffer.length : end);
 }
 
+// The library's file on this platform (on Linux, its soname).
+const LIBRARY = process.platform === 'win32' ? 'QT741DLL.dll' : 'libQT741DLL.so.1';
+
 function open(dllPath) {
   try {
     return koffi.load(dllPath);
   } catch (error) {
     const wanted = process.arch === 'ia32' ? 'the 32-bit' : process.arch === 'x64' ? 'the x86_64' : 'a matching';
-    error.message = `LoadLibrary of ${dllPath}: ${error.message} (this is a ${process.arch} process: ` +
-      `it needs ${wanted} QT741DLL.dll)`;
+    error.message = `Loading ${dllPath}: ${error.message} (this is a ${process.platform}-${process.arch} ` +
+      `process: it needs ${wanted} ${LIBRARY})`;
     throw error;
   }
 }
 
-// Loads the library. Without a path, Windows looks for QT741DLL.dll beside the
-// program (node.exe, or the Electron app's .exe) first, then in its system folders
-// and on PATH.
-function load(dllPath = 'QT741DLL.dll') {
+// The library the npm package carries for this process, prebuilds/PLATFORM-ARCH/,
+// or null (e.g. this file copied into an app by itself). A packaged Electron app
+// must keep it out of the asar archive (electron-builder: asarUnpack).
+function bundled() {
+  const file = path.join(__dirname, 'prebuilds', `${process.platform}-${process.arch}`, LIBRARY)
+    .replace(`app.asar${path.sep}`, `app.asar.unpacked${path.sep}`);
+  return fs.existsSync(file) ? file : null;
+}
+
+// Loads the library from `dllPath`; without one, the one the package carries, or
+// else by its name: Windows looks for QT741DLL.dll beside the program (node.exe,
+// or the Electron app's .exe) first, then in its system folders and on PATH; Linux
+// on the loader's path.
+function load(dllPath = bundled() || LIBRARY) {
   const lib = open(dllPath);
   const card = { path: dllPath };
   const promises = {};
