@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The NuGet package QT741: bindings/dotnet/QT741.cs compiled by mcs into
+# lib/net45/QT741.dll, and the library in runtimes/RID/native, packed by nuget
+# into OUT with the CMake project's version.
+#
+#   package/dotnet/pack.sh OUT WIN_X86_BUILD WIN_X64_BUILD LINUX_X64_BUILD
+#
+# The builds: windows-x86-msvc (the shipped 32-bit DLL), windows-x64-msvc and
+# linux-native. The Linux library goes in as libQT741DLL.so, the name .NET and
+# Mono both try for DllImport("QT741DLL") (neither tries the soname's .so.1).
+set -euo pipefail
+[ $# -eq 4 ] || { sed -n '2,10s/^# \{0,1\}//p' "$0"; exit 2; }
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+out=$(mkdir -p "$1" && cd "$1" && pwd)
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$2/CMakeCache.txt")
+[ -n "$version" ] || { echo "pack.sh: no CMAKE_PROJECT_VERSION in $2/CMakeCache.txt" >&2; exit 1; }
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+mkdir -p "$stage"/lib/net45 "$stage"/runtimes/{win-x86,win-x64,linux-x64}/native
+mcs -warnaserror+ -warn:4 -target:library -out:"$stage/lib/net45/QT741.dll" "$root/bindings/dotnet/QT741.cs"
+cp "$2/library/QT741DLL.dll" "$stage/runtimes/win-x86/native/"
+cp "$3/library/QT741DLL.dll" "$stage/runtimes/win-x64/native/"
+cp -L "$4/library/libQT741DLL.so.1" "$stage/runtimes/linux-x64/native/libQT741DLL.so"
+cp "$here/QT741.nuspec" "$stage/"
+# No package analysis: it takes the native libraries for assemblies outside lib/.
+(cd "$stage" && nuget pack QT741.nuspec -Properties version="$version" -OutputDirectory "$out" -NoPackageAnalysis \
+  -NonInteractive -Verbosity quiet)
+echo "$out/QT741.$version.nupkg"
