@@ -2,12 +2,16 @@
 """Benchmarks of the library under Wine against cardemu paced at 9600 baud.
 
 Prints a table of figures; asserts nothing about them (a run whose calls fail is
-reported as such). Uses the end-to-end harness (tests/e2e/e2e.py): its Wine
-prefix, cardtool.exe, presskey.exe and cardemu. With --native BUILD, the Linux
-cardtool and libQT741DLL.so of that build without Wine: Escape is typed on
-cardtool's terminal, and probe (a Windows program) is left out.
+reported as such). Drives cardtool.exe, presskey.exe and cardemu through the
+harness (harness/qt741_harness.py), in the Wine prefix of the end-to-end
+configuration of the same build. --arch picks the build from the harness's
+table: x86_64 (the default, wine64), x86 (the shipped DLL with the i686
+cardtool.exe under 32-bit Wine on qemu-i386) or linux (the Linux cardtool and
+libQT741DLL.so without Wine: Escape is typed on cardtool's terminal, and probe,
+a Windows program, is left out); the harness's options override its choices.
 
-    bench.py [paths] [--runs N] [--wait S] [what...]   what: clock, ops, escape, cpu, probe (default: all)
+    bench.py [--arch ARCH] [--builds DIR] [paths] [--runs N] [--wait S] [what...]
+        what: clock, ops, escape, cpu, probe (default: all)
 
   ops     each card function's time from call to return (cardtool --precise),
           against the line time of the bytes it exchanged plus the pauses and
@@ -28,11 +32,9 @@ import statistics
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "harness"))
 
-import e2e  # noqa: E402  (the harness: prefix, processes, emulator log)
+import qt741_harness as harness  # noqa: E402  (prefix, processes, emulator log)
 
 BYTE_MS = 10 * 1000.0 / 9600  # 10 bits a byte at 9600 baud
 INTERVAL_MS = 50  # read interval time-out that ends every reply read
@@ -87,22 +89,12 @@ class Bench:
         self.probe_exe = probe_exe
         self.runs = runs
         self.wait = wait
-        self.work_root = ctx.work_root
 
     def begin(self, name):
-        self.ctx.work = os.path.join(self.work_root, name)
-        os.makedirs(self.ctx.work, exist_ok=True)
-        for entry in os.listdir(self.ctx.work):
-            os.unlink(os.path.join(self.ctx.work, entry))
-        self.ctx.failures = []
-        self.ctx.notes = []
+        harness.begin(self.ctx, name)
 
     def end(self):
-        for proc in self.ctx.notes:
-            if isinstance(proc, e2e.Emulator):
-                proc.stop()
-            else:
-                proc.kill()
+        harness.stop_processes(self.ctx)
 
     def problem(self, text):
         print("  ! " + text)
@@ -120,7 +112,7 @@ class Bench:
         """[(time on cardtool's clock, RX|TX, byte count, hex)] from the log."""
         out = []
         for line in emu.log():
-            m = e2e.LOG_FRAME.match(line)
+            m = harness.LOG_FRAME.match(line)
             if m:
                 out.append((zero + float(m.group("t")), m.group("dir"), len(m.group("hex").split()), m.group("hex")))
         return out
@@ -133,10 +125,10 @@ class Bench:
         Arrival minus counter is the counter's offset plus the pipe's latency."""
         self.begin("clock")
         try:
-            emu = e2e.Emulator(self.ctx, "--no-pacing")
+            emu = harness.Emulator(self.ctx, "--no-pacing")
             samples = 40
             offset = raw_minus_monotonic()
-            tool = e2e.Cardtool(self.ctx, "COM5", *(["clock", "sleep", "20"] * samples))
+            tool = harness.Cardtool(self.ctx, "COM5", *(["clock", "sleep", "20"] * samples))
             tool.finish(60)
             with tool.cond:
                 lines = list(tool.lines)
@@ -166,15 +158,15 @@ class Bench:
             self.begin("ops-%d" % run)
             try:
                 self.ops_run(results, floors)
-            except e2e.Failure as e:
+            except harness.Failure as e:
                 self.problem("run %d: %s" % (run, e))
             finally:
                 self.end()
         print("\nOperations (%d runs; cardemu paced at 9600 baud, swipe at once; times in ms):" % self.runs)
         print("  line floor: every byte both ways at 10 bits/9600 baud + the library's pauses + 50 ms per reply "
               "read\n  pty floor: the same without the bytes the host sends (a pty takes them at once)")
-        head = "  %-12s %8s %10s %9s   %-27s %8s %8s" % ("call", "out/in B", "line floor", "pty floor",
-                                                      "measured: median [min - max]", "/line", "/pty")
+        head = "  %-12s %8s %10s %9s   %-27s %8s %8s" % (
+            "call", "out/in B", "line floor", "pty floor", "measured: median [min - max]", "/line", "/pty")
         print(head)
         table = []
         for _, call, _ in OPERATIONS:
@@ -189,8 +181,8 @@ class Bench:
                 med / pty_floor if pty_floor > 0 else float("nan")))
             table.append((call, sent, received, line_floor, pty_floor, times))
         print("\n  Time beyond the pty floor, median [min - max] in ms:")
-        print("  %-12s %-24s %-26s %-24s" % ("call", "call -> first frame in", "last reply byte -> return",
-                                            "total beyond the floor"))
+        print("  %-12s %-24s %-26s %-24s" % (
+            "call", "call -> first frame in", "last reply byte -> return", "total beyond the floor"))
         print("  %-12s %-24s %-26s %-24s" % ("", "", "(beyond the 50 ms)", ""))
         for _, call, _ in OPERATIONS:
             parts = self.parts[call]
@@ -203,19 +195,19 @@ class Bench:
         return table
 
     def ops_run(self, results, floors):
-        emu = e2e.Emulator(self.ctx, "--swipe-delay", "0", card=None)
+        emu = harness.Emulator(self.ctx, "--swipe-delay", "0", card=None)
         zero = self.log_zero(emu)
         commands = []
         for words, _, _ in OPERATIONS:
             commands += words + ["sleep", "100"]
-        tool = e2e.Cardtool(self.ctx, "COM5", *commands, options=["--precise"])
+        tool = harness.Cardtool(self.ctx, "COM5", *commands, options=["--precise"])
         tool.finish(60)
         calls = [c for c in tool.calls() if c.call not in ("CreatmComm", "DestroymComm")]
         frames = self.log_frames(emu, zero)
         if len(calls) != len(OPERATIONS):
-            raise e2e.Failure("cardtool made %d calls: %s" % (len(calls), calls))
+            raise harness.Failure("cardtool made %d calls: %s" % (len(calls), calls))
         for (words, name, data), call in zip(OPERATIONS, calls):
-            if call.call != name or call.code != e2e.CARD_OK or call.clock is None:
+            if call.call != name or call.code != harness.CARD_OK or call.clock is None:
                 self.problem("%s returned %d; left out" % (call.call, call.code))
                 continue
             if data is not None and call.data != data:
@@ -257,29 +249,30 @@ class Bench:
         self.begin("escape")
         to_return, to_reset, send_input = [], [], []
         try:
-            emu = e2e.Emulator(self.ctx, "--swipe", "manual")
+            emu = harness.Emulator(self.ctx, "--swipe", "manual")
             zero = self.log_zero(emu)
             # The pause lets the key come up before the next read starts.
-            tool = e2e.Cardtool(self.ctx, "COM5", *(["read", "1", "sleep", "700"] * self.runs), options=["--precise"])
-            with e2e.Steering(tool, 60):
+            tool = harness.Cardtool(self.ctx, "COM5", *(["read", "1", "sleep", "700"] * self.runs),
+                                    options=["--precise"])
+            with harness.Steering(tool, 60):
                 index = 0
                 for run in range(self.runs):
-                    emu.wait_frame(e2e.READ1, 20, count=run + 1)
+                    emu.wait_frame(harness.READ1, 20, count=run + 1)
                     key, before, after = self.press_escape()
                     index = tool.wait_call("RadTr1Card", 10, start=index).index + 1
                     if key is not None:
                         key.finish(20)
-                    emu.wait_frame(e2e.RESET, 5, count=run + 1)
+                    emu.wait_frame(harness.RESET, 5, count=run + 1)
                     # Parsed again so that the clock line after the call is in.
                     call = [c for c in tool.calls() if c.call == "RadTr1Card"][run]
-                    if call.code != e2e.CARD_CANCELLED or call.clock is None:
+                    if call.code != harness.CARD_CANCELLED or call.clock is None:
                         self.problem("run %d: RadTr1Card returned %d" % (run, call.code))
                         continue
-                    resets = [f for f in self.log_frames(emu, zero) if f[1] == "RX" and f[3] == e2e.RESET]
+                    resets = [f for f in self.log_frames(emu, zero) if f[1] == "RX" and f[3] == harness.RESET]
                     to_return.append((call.clock[1] - before) * 1000)
                     to_reset.append((resets[run][0] - before) * 1000)
                     send_input.append((after - before) * 1000)
-        except e2e.Failure as e:
+        except harness.Failure as e:
             self.problem("escape: %s" % e)
         finally:
             self.end()
@@ -300,7 +293,7 @@ class Bench:
             before = time.clock_gettime(time.CLOCK_MONOTONIC)
             os.write(self.ctx.terminal, b"\x1b")
             return None, before, time.clock_gettime(time.CLOCK_MONOTONIC)
-        key = e2e.presskey(self.ctx, 200)
+        key = harness.presskey(self.ctx, 200)
         key.wait_line(r"^pressed$", 20)
         _, _, m = key.wait_line(r"^  clock: (\S+) (\S+)$", 5)
         return key, float(m.group(1)), float(m.group(2))
@@ -314,9 +307,9 @@ class Bench:
         self.begin("probe")
         values = {}
         try:
-            emu = e2e.Emulator(self.ctx)  # paced
-            proc = e2e.Process(self.ctx, "probe", [self.ctx.wine64, self.probe_exe, "COM5", str(10 * self.runs)],
-                               env=self.ctx.env())
+            emu = harness.Emulator(self.ctx)  # paced
+            proc = harness.Process(self.ctx, "probe",
+                                   [self.ctx.wine64, self.probe_exe, "COM5", str(10 * self.runs)], env=self.ctx.env())
             proc.finish(120)
             for line in proc.output().splitlines():
                 name, _, value = line.partition(" ")
@@ -377,7 +370,7 @@ class Bench:
                 self.begin("cpu-%d" % run)
                 try:
                     self.cpu_run(case, commands, shares)
-                except e2e.Failure as e:
+                except harness.Failure as e:
                     self.problem("cpu run %d (%s): %s" % (run, case, e))
                 finally:
                     self.end()
@@ -396,12 +389,12 @@ class Bench:
         def note(row, value):
             table.setdefault(row, []).append(value)
 
-        emu = e2e.Emulator(self.ctx, "--swipe", "manual")
-        tool = e2e.Cardtool(self.ctx, "COM5", *commands, options=["--precise"])
+        emu = harness.Emulator(self.ctx, "--swipe", "manual")
+        tool = harness.Cardtool(self.ctx, "COM5", *commands, options=["--precise"])
         waiting = "read" in commands
-        with e2e.Steering(tool, self.wait + 30):
+        with harness.Steering(tool, self.wait + 30):
             if waiting:
-                emu.wait_frame(e2e.READ1, 20)
+                emu.wait_frame(harness.READ1, 20)
             else:
                 tool.wait_line(r"^  sleeping", 20)
             pids = self.wine_processes()
@@ -433,7 +426,7 @@ class Bench:
         a, b = [float(x.split()[1]) + float(x.split()[4]) for x in reported]
         if waiting:
             call = [c for c in tool.calls() if c.call == "RadTr1Card"][0]
-            if call.code != e2e.CARD_OK:
+            if call.code != harness.CARD_OK:
                 self.problem("%s: RadTr1Card returned %d" % (case, call.code))
                 return
             span = call.ms / 1000
@@ -445,10 +438,21 @@ class Bench:
 BENCHMARKS = ("clock", "ops", "escape", "cpu", "probe")
 
 
+def e2e_prefix(arch, builds):
+    """The Wine prefix of the end-to-end configuration of the same build (made by
+    the harness's setup when missing)."""
+    return os.path.join(builds, "sim", "tests", "e2e", arch.e2e_prefix or "wineprefix")
+
+
+def bench_work(arch, builds):
+    return os.path.join(builds, arch.emulator, "tests", "bench" + arch.tag, "work")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    e2e.harness_arguments(parser, os.path.join("bench", "work"))
-    parser.add_argument("--probe", default=os.path.join(SOURCE, "build", "windows-x64", "bench", "probe.exe"))
+    harness.harness_arguments(parser, os.path.join("bench", "work"))
+    arch = harness.arch_arguments(parser, sys.argv[1:], e2e_prefix, bench_work)
+    parser.add_argument("--probe", help="probe.exe (default: in the bench folder of the build cardtool runs from)")
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--wait", type=float, default=10.0, help="seconds the cpu benchmark waits for the swipe")
     parser.add_argument("what", nargs="*", default=list(BENCHMARKS))
@@ -456,19 +460,24 @@ def main():
     unknown = [w for w in args.what if w not in BENCHMARKS]
     if unknown:
         parser.error("unknown benchmark(s): %s" % ", ".join(unknown))
-    ctx = e2e.Context(args)
-    if e2e.setup(ctx) != 0:
+    ctx = harness.Context(args)
+    if ctx.loader_check:
+        ready = harness.loader_ready(ctx.wine64)
+        if ready != 0:
+            return ready
+    if harness.setup(ctx) != 0:
         return 1
+    probe = args.probe or os.path.join(args.builds, arch.tools, "bench", "probe.exe")
     system = "Linux %s, no Wine" % os.uname().release if ctx.native else wine_version(ctx)
     print("machine: %d cores, %s; %s" % (os.cpu_count(), cpu_model(), system))
-    bench = Bench(ctx, args.runs, args.wait, os.path.abspath(args.probe))
+    bench = Bench(ctx, args.runs, args.wait, os.path.abspath(probe))
     busy = {} if ctx.native else bench.wine_processes()
     if busy:
         print("the Wine prefix is in use (%s); run again when the other job is done" %
               ", ".join("%s %d" % (name, pid) for pid, name in sorted(busy.items())))
         return 1
     if not ctx.native:
-        e2e.start_wineserver(ctx)
+        harness.start_wineserver(ctx)
     try:
         for what in args.what:
             if ctx.native and what == "probe":
@@ -476,7 +485,7 @@ def main():
                 continue
             getattr(bench, what)()
     finally:
-        e2e.cleanup(ctx)
+        harness.cleanup(ctx)
     return 0
 
 

@@ -5,8 +5,8 @@ python_host.py (CPython, ctypes CDLL) and CardHost.exe (Mono, DllImport
 "QT741DLL" mapped to the soname by CardHost.exe.config) each run a whole cycle
 (write both tracks, read them back, the status), and a read on a second thread
 that CardCancel from the first ends; c_host (C, the public header) the same
-cycle, and a read that a signal handler's CardCancel ends. The end-to-end
-harness (tests/e2e/e2e.py, --native) supplies the emulator and the port links.
+cycle, and a read that a signal handler's CardCancel ends. The harness
+(harness/qt741_harness.py, --native) supplies the emulator and the port links.
 
     native_hosts.py --native BUILD --cardemu CARDEMU --mono MONO --dotnet-host EXE --c-host EXE TEST...
 """
@@ -18,9 +18,10 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
-import e2e  # noqa: E402
-from e2e import CARD_CANCELLED, CARD_OK, READ1, READ12, RESET, STATUS, TRACK1, TRACK2, Emulator, Process, Steering  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, os.pardir, os.pardir, "harness"))
+import qt741_harness as harness  # noqa: E402
+from qt741_harness import (CARD_CANCELLED, CARD_OK, READ1, READ12, RESET, STATUS, TRACK1, TRACK2,  # noqa: E402
+                           Emulator, Process, Steering)
 
 
 class Host(Process):
@@ -57,7 +58,7 @@ def cycle(ctx, language):
         # handle; closing it then succeeds, as on Windows.
         expected.insert(4, ("CreatmComm", -2))
     ctx.expect(host.calls() == expected, "calls: got %s, expected %s" % (host.calls(), expected))
-    e2e.expect_frames(ctx, emu, [e2e.write_frame(TRACK1, TRACK2), STATUS, READ12, STATUS, STATUS])
+    harness.expect_frames(ctx, emu, [harness.write_frame(TRACK1, TRACK2), STATUS, READ12, STATUS, STATUS])
     ctx.expect(emu.card() == (TRACK1, TRACK2), "card file holds %s" % (emu.card(),))
 
 
@@ -80,7 +81,7 @@ def cancel(ctx, language):
         emu.wait_frame(RESET, 2)
     expected = [("CreatmComm", 1), ("CardCancel", 1), ("RadTr1Card", CARD_CANCELLED, ""), ("DestroymComm", 1)]
     ctx.expect(host.calls() == expected, "calls: got %s, expected %s" % (host.calls(), expected))
-    e2e.expect_frames(ctx, emu, [READ1, RESET])
+    harness.expect_frames(ctx, emu, [READ1, RESET])
 
 
 TESTS = {"%s_%s" % (language, name): (lambda test, language: lambda ctx: test(ctx, language))(test, language)
@@ -89,17 +90,17 @@ TESTS = {"%s_%s" % (language, name): (lambda test, language: lambda ctx: test(ct
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    e2e.harness_arguments(parser, os.path.join("sim", "bindings"))
+    harness.harness_arguments(parser, os.path.join("sim", "bindings"))
     parser.add_argument("--mono", default="mono")
     parser.add_argument("--dotnet-host", help="CardHost.exe, with CardHost.exe.config beside it")
     parser.add_argument("--c-host", help="c_host of the linux-native build")
     parser.add_argument("what", nargs="+", help="setup, all, or test names: " + ", ".join(TESTS))
     args = parser.parse_args()
-    ctx = e2e.Context(args)
+    ctx = harness.Context(args)
     ctx.mono = args.mono
     ctx.dotnet_host = args.dotnet_host and os.path.abspath(args.dotnet_host)
     ctx.c_host = args.c_host and os.path.abspath(args.c_host)
-    return e2e.drive(parser, ctx, args.what, TESTS)
+    return harness.drive(parser, ctx, args.what, TESTS)
 
 
 if __name__ == "__main__":

@@ -3,11 +3,11 @@
 
 The Windows build of Node.js, with koffi's Windows prebuilt, runs node_host.js,
 which loads the binding over QT741DLL.dll and makes the calls it is given; the
-end-to-end harness (tests/e2e/e2e.py) supplies the emulator, the Wine prefix and
+harness (harness/qt741_harness.py) supplies the emulator, the Wine prefix and
 the Escape key. One configuration is a Node.js folder from install-deps.sh
 (build/npm/ARCH), a Windows build (its DLL and presskey.exe) and a Wine loader:
 
-    node_host.py --node-dir build/npm/win32-x64 [e2e paths] setup|cleanup|TEST...
+    node_host.py --node-dir build/npm/win32-x64 [harness paths] setup|cleanup|TEST...
 """
 import argparse
 import glob
@@ -17,12 +17,12 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
-import e2e  # noqa: E402
-from e2e import (CARD_CANCELLED, CARD_NOT_OPEN, CARD_OK, LONG1, READ1, READ2, READ12, RESET, STATUS,  # noqa: E402
-                 TRACK1, TRACK2, Emulator, Process, Steering, presskey, write_frame)
+sys.path.insert(0, os.path.join(HERE, os.pardir, os.pardir, "harness"))
+import qt741_harness as harness  # noqa: E402
+from qt741_harness import (CARD_CANCELLED, CARD_NOT_OPEN, CARD_OK, LONG1, READ1, READ2, READ12, RESET,  # noqa: E402
+                           STATUS, TRACK1, TRACK2, Emulator, Process, Steering, presskey, write_frame)
 
-MODULE = os.path.join(e2e.SOURCE, "bindings", "node")
+MODULE = os.path.join(harness.SOURCE, "bindings", "node")
 
 
 def windows_path(path):
@@ -79,8 +79,8 @@ def test_cycle(ctx):
                                ("RadTr2Card", CARD_OK, {"track2": TRACK2}),
                                ("WrTr1Card", CARD_OK, {}), ("RadTr1Card", CARD_OK, {"track1": LONG1}),
                                ("DestroymComm", 1, {})])
-    e2e.expect_frames(ctx, emu, [write_frame(TRACK1, TRACK2), STATUS, READ12, STATUS, READ1, STATUS, READ2, STATUS,
-                                 write_frame(LONG1, None), STATUS, READ1, STATUS])
+    harness.expect_frames(ctx, emu, [write_frame(TRACK1, TRACK2), STATUS, READ12, STATUS, READ1, STATUS, READ2,
+                                     STATUS, write_frame(LONG1, None), STATUS, READ1, STATUS])
     ctx.expect(emu.card() == (LONG1, TRACK2), "card file holds %s" % (emu.card(),))
 
 
@@ -95,7 +95,7 @@ def test_missing_port(ctx):
     ctx.expect(code == 0, "node exit code %s" % code)
     expect_results(ctx, host, [("CreatmComm", -2, {}), ("IsReadError", CARD_NOT_OPEN, {}),
                                ("RadTr1Card", CARD_NOT_OPEN, {"track1": ""}), ("DestroymComm", 1, {})])
-    e2e.expect_frames(ctx, emu, [])
+    harness.expect_frames(ctx, emu, [])
 
 
 def test_escape(ctx):
@@ -111,7 +111,7 @@ def test_escape(ctx):
     ctx.expect(host.proc.returncode == 0, "node exit code %s" % host.proc.returncode)
     expect_results(ctx, host, [("CreatmComm", 1, {}), ("RadTr1Card", CARD_CANCELLED, {"track1": ""}),
                                ("DestroymComm", 1, {})])
-    e2e.expect_frames(ctx, emu, [READ1, RESET])
+    harness.expect_frames(ctx, emu, [READ1, RESET])
 
 
 TESTS = {"cycle": test_cycle, "missing_port": test_missing_port, "escape": test_escape}
@@ -126,7 +126,7 @@ def setup(ctx):
     if not os.path.exists(ctx.node_dll):
         print("missing %s: build its preset" % ctx.node_dll)
         return 1
-    code = e2e.setup(ctx)
+    code = harness.setup(ctx)
     if code:
         return code
     marker = os.path.join(ctx.prefix, "qt741-win10")
@@ -143,12 +143,12 @@ def setup(ctx):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    e2e.harness_arguments(parser, os.path.join("bindings", "work"), os.path.join("bindings", "wineprefix"))
-    parser.add_argument("--node-dir", default=os.path.join(e2e.SOURCE, "build", "npm", "win32-x64"),
+    harness.harness_arguments(parser, os.path.join("bindings", "work"), os.path.join("bindings", "wineprefix"))
+    parser.add_argument("--node-dir", default=os.path.join(harness.SOURCE, "build", "npm", "win32-x64"),
                         help="npm folder with node-win-* and koffi (install-deps.sh)")
     parser.add_argument("what", nargs="+", help="setup, cleanup, all, or test names: " + ", ".join(TESTS))
     args = parser.parse_args()
-    ctx = e2e.Context(args)
+    ctx = harness.Context(args)
     ctx.node_dir = os.path.abspath(args.node_dir)
     found = glob.glob(os.path.join(ctx.node_dir, "node_modules", "node-win-*", "bin", "node.exe"))
     ctx.node = found[0] if found else os.path.join(ctx.node_dir, "node_modules", "node-win-*", "bin", "node.exe")
@@ -156,7 +156,7 @@ def main():
     ctx.node_arch = "ia32" if "node-win-x86" in ctx.node else "x64"
     # The DLL Node.js loads: --dll, or the Windows build's own.
     ctx.node_dll = ctx.dll or os.path.join(ctx.windows_dir, "library", "QT741DLL.dll")
-    return e2e.drive(parser, ctx, args.what, TESTS, setup)
+    return harness.drive(parser, ctx, args.what, TESTS, setup)
 
 
 if __name__ == "__main__":
