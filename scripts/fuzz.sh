@@ -14,7 +14,9 @@
 # Reproduce one: build/fuzz/tests/fuzz/<target> <input file>
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/build.sh
 
+targets=(fuzz_replies fuzz_calls)
 ci_seed=741
 ci_runs=20000 # some 10 to 20 s a target here
 mode=explore
@@ -26,11 +28,10 @@ case "${1:-}" in
 esac
 scripts/install-deps.sh
 
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+qt741_build "${targets[@]/#/fuzz:}"
 
 status=0
-for target in fuzz_replies fuzz_calls; do
+for target in "${targets[@]}"; do
   binary=build/fuzz/tests/fuzz/$target
   committed=tests/fuzz/corpus/$target
   corpus=build/fuzz/corpus/$target

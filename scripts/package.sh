@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The release package: builds the Windows presets and writes
-# build/package/QT741DLL-VERSION.zip (VERSION: the CMake project's version), then
-# checks its list of files (tests/package/check_package.py).
+# The release package: builds the Windows presets (unless this run of test.sh
+# has just built them) and writes build/package/QT741DLL-VERSION.zip (VERSION:
+# the CMake project's version), then checks its list of files
+# (tests/package/check_package.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/build.sh
 scripts/install-deps.sh
 
 # What goes where: the folder in the archive, the preset whose QT741DLL.dll and
@@ -23,14 +25,11 @@ for build in "${builds[@]}"; do
   [ "$tool" = - ] || presets+=("$tool")
 done
 mapfile -t presets < <(printf '%s\n' "${presets[@]}" | sort -u)
-for preset in "${presets[@]}"; do
-  echo "== build $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" >/dev/null
-done
+qt741_build "${presets[@]}"
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/${presets[0]}/CMakeCache.txt")
-[ -n "$version" ] || { echo "package: no CMAKE_PROJECT_VERSION in build/${presets[0]}/CMakeCache.txt" >&2; exit 1; }
+cache=$qt741_builds/${presets[0]}/CMakeCache.txt
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$cache")
+[ -n "$version" ] || { echo "package: no CMAKE_PROJECT_VERSION in $cache" >&2; exit 1; }
 name=QT741DLL-$version
 out=build/package
 stage=$out/$name
@@ -40,9 +39,9 @@ mkdir -p "$stage/include"
 for build in "${builds[@]}"; do
   read -r folder preset def tool <<<"$build"
   mkdir -p "$stage/$folder"
-  cp "build/$preset/library/QT741DLL.dll" "build/$preset/library/QT741DLL.lib" "$stage/$folder/"
+  cp "$qt741_builds/$preset/library/QT741DLL.dll" "$qt741_builds/$preset/library/QT741DLL.lib" "$stage/$folder/"
   cp "$def" "$stage/$folder/QT741DLL.def"
-  [ "$tool" = - ] || cp "build/$tool/cardtool/cardtool.exe" "$stage/$folder/"
+  [ "$tool" = - ] || cp "$qt741_builds/$tool/cardtool/cardtool.exe" "$stage/$folder/"
 done
 cp include/QT741DLL.h include/qt741_export.h include/mComm.h "$stage/include/"
 git ls-files -z bindings | xargs -0 cp --parents -t "$stage"

@@ -2,7 +2,7 @@
 # Every test: builds the Windows and Linux presets and the release package
 # (checking the archive's files), runs the static analysis of the library, the
 # unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, fuzzing,
-# then the linux preset's whole suite (unit, emulator, export checks of the four
+# then the sim preset's whole suite (unit, emulator, export checks of the four
 # Windows DLLs, end to end under Wine with the MinGW and the MSVC-ABI DLL:
 # labels e2e and e2e-msvc, the x86_64 builds under wine64, and e2e-x86, the
 # 32-bit builds under 32-bit Wine on qemu-i386; the bindings); then the Linux
@@ -10,15 +10,12 @@
 # Python and C# bindings run against it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/build.sh
 scripts/install-deps.sh
 
-for preset in windows-x86 windows-x64 windows-x86-msvc windows-x64-msvc sim sim-asan linux-native; do
-  echo "== build $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
-done
+qt741_build windows-x86 windows-x64 windows-x86-msvc windows-x64-msvc sim sim-asan linux-native
 
-echo "== release package"
+echo "== release package (from the Windows builds above)"
 scripts/package.sh
 
 echo "== static analysis"

@@ -1,0 +1,58 @@
+# shellcheck shell=bash
+# The build helper the scripts source: configures a preset's build folder when
+# it needs it and builds it, quietly unless something fails (then it prints that
+# step's output and fails).
+#
+#   source scripts/build.sh
+#   qt741_build PRESET[:TARGET]...   e.g. qt741_build windows-x64 sim:cardemu
+#   qt741_build_arch ARCH            what the harness runs for --arch ARCH (its
+#                                    table, harness/qt741_harness.py)
+#
+# The build folders are $qt741_builds/PRESET, build/PRESET unless the caller sets
+# qt741_builds. A folder is configured when it has no build system yet or
+# CMakePresets.json changed since; CMake itself reconfigures when a CMakeLists.txt
+# changes. A preset built whole once in a run is not built again in that run:
+# the folders built are in QT741_BUILT, which the scripts a script starts
+# inherit (package.sh, started by test.sh, takes test.sh's Windows builds).
+
+qt741_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+qt741_builds=${qt741_builds:-$qt741_root/build}
+export QT741_BUILT=${QT741_BUILT-}
+
+qt741_build() {
+  local item preset target dir log
+  for item in "$@"; do
+    preset=${item%%:*}
+    target=${item#"$preset"}
+    target=${target#:}
+    dir=$qt741_builds/$preset
+    case $'\n'$QT741_BUILT$'\n' in *$'\n'"$dir"$'\n'*) continue ;; esac
+    echo "== build $preset${target:+ ($target)}" >&2
+    log=$(mktemp)
+    if [ ! -f "$dir/build.ninja" ] || [ "$qt741_root/CMakePresets.json" -nt "$dir/CMakeCache.txt" ]; then
+      if ! cmake -S "$qt741_root" --preset "$preset" -B "$dir" >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        echo "build: configuring $preset failed" >&2
+        return 1
+      fi
+    fi
+    if ! cmake --build "$dir" ${target:+--target "$target"} >"$log" 2>&1; then
+      cat "$log" >&2
+      rm -f "$log"
+      echo "build: building $preset${target:+ ($target)} failed" >&2
+      return 1
+    fi
+    rm -f "$log"
+    [ -n "$target" ] || QT741_BUILT+=$dir$'\n'
+  done
+}
+
+qt741_build_arch() {
+  local builds
+  # Fails (with the harness's reason) for an unknown ARCH, or with 77 where ARCH's
+  # loader cannot run on this machine.
+  builds=$(python3 "$qt741_root/harness/qt741_harness.py" builds "$1") || return
+  # shellcheck disable=SC2086 # one build a word
+  qt741_build $builds
+}
