@@ -8,13 +8,24 @@ that CardCancel from the first ends; c_host (C, the public header) the same
 cycle, and a read that a signal handler's CardCancel ends. The harness
 (harness/qt741_harness.py, --native) supplies the emulator and the port links.
 
+wheel_cycle and nupkg_cycle run the Python and C# cycle on the packages: the
+wheel of this build, installed by pip into a new venv, imported and loaded
+with no path; the NuGet package of this build and the Windows ones
+(--windows-builds), installed by nuget from a folder, CardHost built against its
+assembly and run under Mono beside the package's library, with no library path.
+Each in a fresh temporary folder.
+
     native_hosts.py --native BUILD --cardemu CARDEMU --mono MONO --dotnet-host EXE --c-host EXE TEST...
 """
 import argparse
+import glob
 import os
+import re
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -31,13 +42,16 @@ class Host(Process):
         env = dict(os.environ)
         library_dir = os.path.join(ctx.native, "library")
         if language == "python":
-            command = [sys.executable, os.path.join(HERE, "python_host.py"),
-                       os.path.join(library_dir, "libQT741DLL.so.1")] + list(argv)
+            command = [ctx.python, os.path.join(HERE, "python_host.py"),
+                       ctx.python_library or os.path.join(library_dir, "libQT741DLL.so.1")] + list(argv)
         elif language == "c":
             command = [ctx.c_host] + list(argv)
         else:
-            # The dllmap names the soname; the loader finds it on this path.
-            env["LD_LIBRARY_PATH"] = library_dir
+            # The dllmap names the soname; the loader finds it on this path
+            # (the installed package's host has its library beside it).
+            env.pop("LD_LIBRARY_PATH", None)
+            if not ctx.installed:
+                env["LD_LIBRARY_PATH"] = library_dir
             command = [ctx.mono, ctx.dotnet_host] + list(argv)
         super().__init__(ctx, language, command, env=env, stdin=subprocess.PIPE)
 
@@ -60,6 +74,7 @@ def cycle(ctx, language):
     ctx.expect(host.calls() == expected, "calls: got %s, expected %s" % (host.calls(), expected))
     harness.expect_frames(ctx, emu, [harness.write_frame(TRACK1, TRACK2), STATUS, READ12, STATUS, STATUS])
     ctx.expect(emu.card() == (TRACK1, TRACK2), "card file holds %s" % (emu.card(),))
+    return host
 
 
 def cancel(ctx, language):
@@ -84,8 +99,59 @@ def cancel(ctx, language):
     harness.expect_frames(ctx, emu, [READ1, RESET])
 
 
+def run(ctx, *argv):
+    """A packing or installing step; its output is shown when it fails."""
+    result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    ctx.require(result.returncode == 0, "%s: exit %d\n%s" % (" ".join(argv), result.returncode, result.stdout))
+
+
+def installed(test):
+    """`test` given a fresh temporary folder, removed after it; the hosts it sets are its own."""
+    def in_temp(ctx):
+        kept = dict(vars(ctx))
+        ctx.installed = True
+        try:
+            with tempfile.TemporaryDirectory(prefix="qt741-install-") as tmp:
+                test(ctx, tmp)
+        finally:
+            vars(ctx).update(kept)
+    return in_temp
+
+
+def wheel_cycle(ctx, tmp):
+    run(ctx, ctx.build_python, os.path.join(SOURCE, "package", "python", "build_wheels.py"), "--linux", ctx.native,
+        "--out", tmp)
+    venv = os.path.join(tmp, "venv")
+    run(ctx, ctx.build_python, "-m", "venv", venv)
+    run(ctx, os.path.join(venv, "bin", "pip"), "install", "--no-index", "--quiet",
+        *glob.glob(os.path.join(tmp, "qt741-*-linux_x86_64.whl")))
+    ctx.python, ctx.python_library = os.path.join(venv, "bin", "python"), "-"
+    host = cycle(ctx, "python")
+    ctx.expect(re.search(r"^library %s/lib/python3[.\d]*/site-packages/qt741/libQT741DLL\.so\.1$" % re.escape(venv),
+                         host.output(), re.M), "the library loaded is not the package's in %s" % venv)
+
+
+def nupkg_cycle(ctx, tmp):
+    feed, packages, app = (os.path.join(tmp, name) for name in ("feed", "packages", "app"))
+    run(ctx, os.path.join(SOURCE, "package", "dotnet", "pack.sh"), feed, *ctx.windows_builds, ctx.native)
+    run(ctx, ctx.nuget, "install", "QT741", "-Source", feed, "-OutputDirectory", packages, "-NonInteractive")
+    package = glob.glob(os.path.join(packages, "QT741.*"))
+    ctx.require(len(package) == 1, "nuget installed %s" % package)
+    # What a build's output holds: the program, the package's assembly and its library for this runtime.
+    os.mkdir(app)
+    assembly = os.path.join(package[0], "lib", "net45", "QT741.dll")
+    ctx.dotnet_host = os.path.join(app, "CardHost.exe")
+    run(ctx, ctx.mcs, "-warnaserror+", "-warn:4", "-target:exe", "-r:" + assembly, "-out:" + ctx.dotnet_host,
+        os.path.join(HERE, "CardHost.cs"))
+    for path in (assembly, os.path.join(package[0], "runtimes", "linux-x64", "native", "libQT741DLL.so")):
+        shutil.copy(path, app)
+    cycle(ctx, "dotnet")
+
+
+SOURCE = os.path.dirname(os.path.dirname(HERE))
 TESTS = {"%s_%s" % (language, name): (lambda test, language: lambda ctx: test(ctx, language))(test, language)
          for language in ("python", "dotnet", "c") for name, test in (("cycle", cycle), ("cancel", cancel))}
+TESTS.update(wheel_cycle=installed(wheel_cycle), nupkg_cycle=installed(nupkg_cycle))
 
 
 def main():
@@ -94,12 +160,20 @@ def main():
     parser.add_argument("--mono", default="mono")
     parser.add_argument("--dotnet-host", help="CardHost.exe, with CardHost.exe.config beside it")
     parser.add_argument("--c-host", help="c_host of the linux-native build")
+    parser.add_argument("--windows-builds", nargs=2, metavar=("X86", "X64"), default=[],
+                        help="the windows-x86-msvc and windows-x64-msvc builds the NuGet package carries")
+    parser.add_argument("--build-python", default="/usr/bin/python3", help="a Python with build and venv")
+    parser.add_argument("--nuget", default="nuget")
+    parser.add_argument("--mcs", default="mcs")
     parser.add_argument("what", nargs="+", help="setup, all, or test names: " + ", ".join(TESTS))
     args = parser.parse_args()
     ctx = harness.Context(args)
     ctx.mono = args.mono
     ctx.dotnet_host = args.dotnet_host and os.path.abspath(args.dotnet_host)
     ctx.c_host = args.c_host and os.path.abspath(args.c_host)
+    ctx.windows_builds = [os.path.abspath(build) for build in args.windows_builds]
+    ctx.build_python, ctx.nuget, ctx.mcs = args.build_python, args.nuget, args.mcs
+    ctx.python, ctx.python_library, ctx.installed = sys.executable, None, False
     return harness.drive(parser, ctx, args.what, TESTS)
 
 

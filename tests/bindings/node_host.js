@@ -4,13 +4,14 @@
 //
 //   node node_host.js MODULE DLL RESULTS COMMAND...
 //
-// loads bindings/node (MODULE) over the DLL and runs the commands in order:
+// loads bindings/node or the installed package (MODULE) over the DLL (-: load()
+// with no path, the library the package carries) and runs the commands in order:
 //   open PORT | close | reset | status read|write | write1|write2 TRACK |
 //   write12 TRACK1 TRACK2 | read1 | read2 | read12 | promises
-// After "promises" the calls go through card.promises. The process's architecture
-// and Node.js version, then each call, are appended to RESULTS as JSON lines
-// (Node's stdout cannot be a pipe under Wine), and so is an error that ends the
-// run (exit code 2).
+// After "promises" the calls go through card.promises. The process's architecture,
+// Node.js version and the library loaded, then each call, are appended to
+// RESULTS as JSON lines (Node's stdout cannot be a pipe under Wine), and so is an
+// error that ends the run (exit code 2).
 const fs = require('fs');
 
 const [modulePath, dllPath, resultsPath, ...words] = process.argv.slice(2);
@@ -29,9 +30,9 @@ const COMMANDS = {
 };
 
 async function main() {
-  record({ host: process.arch, node: process.version });
   const qt741 = require(modulePath);
-  const card = qt741.load(dllPath);
+  const card = dllPath === '-' ? qt741.load() : qt741.load(dllPath);
+  record({ host: process.arch, node: process.version, library: card.path });
   let api = card;
   let via = 'call';
   for (let i = 0; i < words.length;) {

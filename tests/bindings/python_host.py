@@ -5,14 +5,16 @@
     python_host.py LIBRARY PORT cancel                a read on a second thread; on a line on stdin,
                                                       CardCancel from this one
 
-Prints each call as "NAME<TAB>RESULT[<TAB>TRACK...]"; "waiting" once the read
-thread has started.
+LIBRARY "-": the installed package qt741 (not bindings/python), loaded with no
+path. Prints the library loaded ("library PATH"), each call as
+"NAME<TAB>RESULT[<TAB>TRACK...]", and "waiting" once the read thread has started.
 """
 import os
 import sys
 import threading
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bindings", "python"))
+if sys.argv[1] != "-":
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bindings", "python"))
 import qt741  # noqa: E402
 
 
@@ -22,7 +24,8 @@ def out(*fields):
 
 def main():
     library, port, scenario = sys.argv[1:4]
-    card = qt741.load(library)
+    card = qt741.load() if library == "-" else qt741.load(library)
+    print("library", card.dll._name, flush=True)
     out("CreatmComm", card.CreatmComm(port))
     if scenario == "cycle":
         out("WrTr12Card", card.WrTr12Card(sys.argv[4], sys.argv[5]))
