@@ -16,7 +16,7 @@ packages=(
   wine wine64
   clang clang-tidy clang-format cppcheck libclang-rt-14-dev
   lld llvm
-  git zip mono-mcs fp-compiler
+  git zip mono-mcs fp-compiler lintian pkg-config
   binutils mono-runtime libmono-corlib4.5-cil
   python3-build python3-setuptools python3-wheel python3-venv nuget
 )
