@@ -20,4 +20,5 @@ mkdir -p "$stage"/prebuilds/{win32-ia32,win32-x64,linux-x64}
 cp "$2/library/QT741DLL.dll" "$stage/prebuilds/win32-ia32/"
 cp "$3/library/QT741DLL.dll" "$stage/prebuilds/win32-x64/"
 cp -L "$4/library/libQT741DLL.so.1" "$stage/prebuilds/linux-x64/"
-(cd "$stage" && npm pkg set version="$version" && npm pack --pack-destination "$out" --loglevel=warn)
+tarball=$(cd "$stage" && npm pkg set version="$version" && npm pack --pack-destination "$out" --loglevel=warn)
+echo "$out/$tarball"
