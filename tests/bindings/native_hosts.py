@@ -7,13 +7,8 @@ python_host.py (CPython, ctypes CDLL) and CardHost.exe (Mono, DllImport
 that CardCancel from the first ends; c_host (C, the public header) the same
 cycle, and a read that a signal handler's CardCancel ends. The harness
 (harness/qt741_harness.py, --native) supplies the emulator and the port links.
-
-wheel_cycle and nupkg_cycle run the Python and C# cycle on the packages: the
-wheel of this build, installed by pip into a new venv, imported and loaded
-with no path; the NuGet package of this build and the Windows ones
-(--windows-builds), installed by nuget from a folder, CardHost built against its
-assembly and run under Mono beside the package's library, with no library path.
-Each in a fresh temporary folder.
+wheel_cycle and nupkg_cycle run the cycle on the wheel and the NuGet package,
+each packed and installed into a fresh temporary folder.
 
     native_hosts.py --native BUILD --cardemu CARDEMU --mono MONO --dotnet-host EXE --c-host EXE TEST...
 """
@@ -38,21 +33,19 @@ from qt741_harness import (CARD_CANCELLED, CARD_OK, READ1, READ12, RESET, STATUS
 class Host(Process):
     """A binding's host program; its calls are its output lines."""
 
-    def __init__(self, ctx, language, *argv):
+    def __init__(self, ctx, language, *argv, python=sys.executable, library=None, dotnet_host=None):
         env = dict(os.environ)
         library_dir = os.path.join(ctx.native, "library")
         if language == "python":
-            command = [ctx.python, os.path.join(HERE, "python_host.py"),
-                       ctx.python_library or os.path.join(library_dir, "libQT741DLL.so.1")] + list(argv)
+            command = [python, os.path.join(HERE, "python_host.py"),
+                       library or os.path.join(library_dir, "libQT741DLL.so.1")] + list(argv)
         elif language == "c":
             command = [ctx.c_host] + list(argv)
         else:
-            # The dllmap names the soname; the loader finds it on this path
-            # (the installed package's host has its library beside it).
-            env.pop("LD_LIBRARY_PATH", None)
-            if not ctx.installed:
-                env["LD_LIBRARY_PATH"] = library_dir
-            command = [ctx.mono, ctx.dotnet_host] + list(argv)
+            # The dllmap names the soname; the loader finds it on this path (an
+            # installed package's: beside the program).
+            env["LD_LIBRARY_PATH"] = "" if dotnet_host else library_dir
+            command = [ctx.mono, dotnet_host or ctx.dotnet_host] + list(argv)
         super().__init__(ctx, language, command, env=env, stdin=subprocess.PIPE)
 
     def calls(self):
@@ -60,9 +53,9 @@ class Host(Process):
                 for line in self.output().splitlines() if "\t" in line]
 
 
-def cycle(ctx, language):
+def cycle(ctx, language, **host_options):
     emu = Emulator(ctx, card=("BLANK", "BLANK"))
-    host = Host(ctx, language, ctx.port("COM5"), "cycle", TRACK1, TRACK2)
+    host = Host(ctx, language, ctx.port("COM5"), "cycle", TRACK1, TRACK2, **host_options)
     code = host.finish(60)
     ctx.expect(code == 0, "%s host exit code %s" % (language, code))
     expected = [("CreatmComm", 1), ("WrTr12Card", CARD_OK), ("RadTr12Card", CARD_OK, TRACK1, TRACK2),
@@ -99,59 +92,40 @@ def cancel(ctx, language):
     harness.expect_frames(ctx, emu, [READ1, RESET])
 
 
-def run(ctx, *argv):
-    """A packing or installing step; its output is shown when it fails."""
-    result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    ctx.require(result.returncode == 0, "%s: exit %d\n%s" % (" ".join(argv), result.returncode, result.stdout))
+PYTHON = "/usr/bin/python3"  # Debian's, with python3-build and python3-venv
 
 
-def installed(test):
-    """`test` given a fresh temporary folder, removed after it; the hosts it sets are its own."""
-    def in_temp(ctx):
-        kept = dict(vars(ctx))
-        ctx.installed = True
-        try:
-            with tempfile.TemporaryDirectory(prefix="qt741-install-") as tmp:
-                test(ctx, tmp)
-        finally:
-            vars(ctx).update(kept)
-    return in_temp
+def wheel_cycle(ctx):
+    """The wheel, installed by pip into a new venv: `import qt741` loads the library inside it."""
+    with tempfile.TemporaryDirectory() as tmp:
+        subprocess.run([PYTHON, SOURCE + "/package/python/build_wheels.py", "--linux", ctx.native, "--out", tmp],
+                       check=True)
+        subprocess.run([PYTHON, "-m", "venv", tmp + "/venv"], check=True)
+        subprocess.run([tmp + "/venv/bin/pip", "install", "--no-index", *glob.glob(tmp + "/*.whl")], check=True)
+        host = cycle(ctx, "python", python=tmp + "/venv/bin/python", library="-")
+        ctx.expect(re.search(r"^library %s/venv/lib/python3[.\d]*/site-packages/qt741/libQT741DLL\.so\.1$" % tmp,
+                             host.output(), re.M), "the library loaded is not the package's")
 
 
-def wheel_cycle(ctx, tmp):
-    run(ctx, ctx.build_python, os.path.join(SOURCE, "package", "python", "build_wheels.py"), "--linux", ctx.native,
-        "--out", tmp)
-    venv = os.path.join(tmp, "venv")
-    run(ctx, ctx.build_python, "-m", "venv", venv)
-    run(ctx, os.path.join(venv, "bin", "pip"), "install", "--no-index", "--quiet",
-        *glob.glob(os.path.join(tmp, "qt741-*-linux_x86_64.whl")))
-    ctx.python, ctx.python_library = os.path.join(venv, "bin", "python"), "-"
-    host = cycle(ctx, "python")
-    ctx.expect(re.search(r"^library %s/lib/python3[.\d]*/site-packages/qt741/libQT741DLL\.so\.1$" % re.escape(venv),
-                         host.output(), re.M), "the library loaded is not the package's in %s" % venv)
-
-
-def nupkg_cycle(ctx, tmp):
-    feed, packages, app = (os.path.join(tmp, name) for name in ("feed", "packages", "app"))
-    run(ctx, os.path.join(SOURCE, "package", "dotnet", "pack.sh"), feed, *ctx.windows_builds, ctx.native)
-    run(ctx, ctx.nuget, "install", "QT741", "-Source", feed, "-OutputDirectory", packages, "-NonInteractive")
-    package = glob.glob(os.path.join(packages, "QT741.*"))
-    ctx.require(len(package) == 1, "nuget installed %s" % package)
-    # What a build's output holds: the program, the package's assembly and its library for this runtime.
-    os.mkdir(app)
-    assembly = os.path.join(package[0], "lib", "net45", "QT741.dll")
-    ctx.dotnet_host = os.path.join(app, "CardHost.exe")
-    run(ctx, ctx.mcs, "-warnaserror+", "-warn:4", "-target:exe", "-r:" + assembly, "-out:" + ctx.dotnet_host,
-        os.path.join(HERE, "CardHost.cs"))
-    for path in (assembly, os.path.join(package[0], "runtimes", "linux-x64", "native", "libQT741DLL.so")):
-        shutil.copy(path, app)
-    cycle(ctx, "dotnet")
+def nupkg_cycle(ctx):
+    """The NuGet package, installed by nuget; CardHost, built against its assembly, beside that and its library."""
+    with tempfile.TemporaryDirectory() as tmp:
+        subprocess.run([SOURCE + "/package/dotnet/pack.sh", tmp + "/feed", *ctx.windows_builds, ctx.native], check=True)
+        subprocess.run(["nuget", "install", "QT741", "-Source", tmp + "/feed", "-OutputDirectory", tmp + "/packages"],
+                       check=True)
+        package, app = glob.glob(tmp + "/packages/QT741.*/")[0], tmp + "/app"
+        os.mkdir(app)
+        for path in ("lib/net45/QT741.dll", "runtimes/linux-x64/native/libQT741DLL.so"):
+            shutil.copy(package + path, app)
+        subprocess.run(["mcs", "-warnaserror+", "-r:%s/QT741.dll" % app, "-out:%s/CardHost.exe" % app,
+                        HERE + "/CardHost.cs"], check=True)
+        cycle(ctx, "dotnet", dotnet_host=app + "/CardHost.exe")
 
 
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 TESTS = {"%s_%s" % (language, name): (lambda test, language: lambda ctx: test(ctx, language))(test, language)
          for language in ("python", "dotnet", "c") for name, test in (("cycle", cycle), ("cancel", cancel))}
-TESTS.update(wheel_cycle=installed(wheel_cycle), nupkg_cycle=installed(nupkg_cycle))
+TESTS.update(wheel_cycle=wheel_cycle, nupkg_cycle=nupkg_cycle)
 
 
 def main():
@@ -160,20 +134,14 @@ def main():
     parser.add_argument("--mono", default="mono")
     parser.add_argument("--dotnet-host", help="CardHost.exe, with CardHost.exe.config beside it")
     parser.add_argument("--c-host", help="c_host of the linux-native build")
-    parser.add_argument("--windows-builds", nargs=2, metavar=("X86", "X64"), default=[],
-                        help="the windows-x86-msvc and windows-x64-msvc builds the NuGet package carries")
-    parser.add_argument("--build-python", default="/usr/bin/python3", help="a Python with build and venv")
-    parser.add_argument("--nuget", default="nuget")
-    parser.add_argument("--mcs", default="mcs")
+    parser.add_argument("--windows-builds", nargs=2, help="the windows-x86-msvc and x64 builds, for the NuGet package")
     parser.add_argument("what", nargs="+", help="setup, all, or test names: " + ", ".join(TESTS))
     args = parser.parse_args()
     ctx = harness.Context(args)
     ctx.mono = args.mono
     ctx.dotnet_host = args.dotnet_host and os.path.abspath(args.dotnet_host)
     ctx.c_host = args.c_host and os.path.abspath(args.c_host)
-    ctx.windows_builds = [os.path.abspath(build) for build in args.windows_builds]
-    ctx.build_python, ctx.nuget, ctx.mcs = args.build_python, args.nuget, args.mcs
-    ctx.python, ctx.python_library, ctx.installed = sys.executable, None, False
+    ctx.windows_builds = args.windows_builds or []
     return harness.drive(parser, ctx, args.what, TESTS)
 
 

@@ -9,11 +9,9 @@ the Escape key. One configuration is a Node.js folder from install-deps.sh
 
     node_host.py --node-dir build/npm/win32-x64 [harness paths] setup|cleanup|TEST...
 
-package_cycle runs the cycle on the npm package: packed from the builds
-(--package-builds), installed by npm into a fresh temporary folder (for
-Windows with koffi's Windows prebuilt), loaded with no path, which must pick
-the package's library for the process. With --native BUILD it runs with Linux's
-Node.js (--linux-node), without Wine.
+npm_cycle: the cycle on the npm package, packed from --package-builds and
+installed by npm into a fresh temporary folder; with --native BUILD by Linux's
+Node.js, without Wine.
 """
 import argparse
 import glob
@@ -37,23 +35,18 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def node_path(ctx, path):
-    """A path as the Node.js under test names it: under Wine on the Z: drive."""
-    return path if ctx.native else windows_path(path)
-
-
 class NodeHost(Process):
     """node_host.js with the given commands; its calls are read from a results file."""
 
     def __init__(self, ctx, *commands):
         self.results_path = os.path.join(ctx.work, "results.jsonl")
         env = ctx.env()
-        env["NODE_PATH"] = node_path(ctx, ctx.node_modules)
-        module = ctx.module if ctx.module == "qt741" else node_path(ctx, ctx.module)
-        dll = ctx.node_dll if ctx.node_dll == "-" else node_path(ctx, ctx.node_dll)
-        argv = ([ctx.linux_node] if ctx.native else [ctx.wine64, ctx.node]) + [
-            node_path(ctx, os.path.join(HERE, "node_host.js")), module, dll,
-            node_path(ctx, self.results_path)] + list(commands)
+        local = (lambda path: path) if ctx.native else windows_path
+        env["NODE_PATH"] = local(ctx.node_modules)
+        # No module: the installed package; no DLL: load() with no path.
+        argv = (["node"] if ctx.native else [ctx.wine64, ctx.node]) + [
+            local(os.path.join(HERE, "node_host.js")), local(ctx.module) if ctx.module else "qt741",
+            local(ctx.node_dll) if ctx.node_dll else "-", local(self.results_path)] + list(commands)
         super().__init__(ctx, "node", argv, env=env)
 
     def results(self):
@@ -130,30 +123,22 @@ def test_escape(ctx):
     harness.expect_frames(ctx, emu, [READ1, RESET])
 
 
-def run(ctx, *argv):
-    """A packing or installing step; its output is shown when it fails."""
-    result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    ctx.require(result.returncode == 0, "%s: exit %d\n%s" % (" ".join(argv), result.returncode, result.stdout))
-
-
-def test_package_cycle(ctx):
-    """The cycle on the npm package, installed by npm, with load() given no path."""
-    with tempfile.TemporaryDirectory(prefix="qt741-npm-") as tmp:
-        run(ctx, os.path.join(harness.SOURCE, "package", "node", "pack.sh"), tmp, *ctx.package_builds)
-        app = os.path.join(tmp, "app")
-        platform = "linux" if ctx.native else "win32"
-        run(ctx, ctx.npm, "install", "--prefix", app, "--no-audit", "--no-fund", "--prefer-offline", "--loglevel=error",
-            "--os=" + platform, "--cpu=" + ctx.node_arch, *glob.glob(os.path.join(tmp, "qt741-*.tgz")))
-        ctx.module, ctx.node_modules, ctx.node_dll = "qt741", os.path.join(app, "node_modules"), "-"
-        results = test_cycle(ctx).results()
-        library = os.path.join(app, "node_modules", "qt741", "prebuilds", "%s-%s" % (platform, ctx.node_arch),
-                               "libQT741DLL.so.1" if ctx.native else "QT741DLL.dll")
-        ctx.expect(results[:1] and results[0].get("library") == node_path(ctx, library),
-                   "loaded %s, expected %s" % (results[:1], node_path(ctx, library)))
+def test_npm_cycle(ctx):
+    """load() with no path picks the package's library for the process."""
+    with tempfile.TemporaryDirectory() as tmp:
+        subprocess.run([harness.SOURCE + "/package/node/pack.sh", tmp, *ctx.package_builds], check=True)
+        system = "linux" if ctx.native else "win32"
+        subprocess.run(["npm", "install", "--prefix", tmp, "--no-audit", "--no-fund", "--prefer-offline",
+                        "--os=" + system, "--cpu=" + ctx.node_arch, *glob.glob(tmp + "/qt741-*.tgz")], check=True)
+        ctx.module, ctx.node_modules, ctx.node_dll = None, tmp + "/node_modules", None
+        library = "%s/node_modules/qt741/prebuilds/%s-%s/%s" % (tmp, system, ctx.node_arch,
+                                                                "libQT741DLL.so.1" if ctx.native else "QT741DLL.dll")
+        ctx.expect(test_cycle(ctx).results()[0]["library"] == (library if ctx.native else windows_path(library)),
+                   "not the package's library")
 
 
 TESTS = {"cycle": test_cycle, "missing_port": test_missing_port, "escape": test_escape,
-         "package_cycle": test_package_cycle}
+         "npm_cycle": test_npm_cycle}
 
 
 def setup(ctx):
@@ -185,21 +170,15 @@ def main():
     harness.harness_arguments(parser, os.path.join("bindings", "work"), os.path.join("bindings", "wineprefix"))
     parser.add_argument("--node-dir", default=os.path.join(harness.SOURCE, "build", "npm", "win32-x64"),
                         help="npm folder with node-win-* and koffi (install-deps.sh)")
-    parser.add_argument("--package-builds", nargs=3, metavar=("X86", "X64", "LINUX"), default=[],
-                        help="package_cycle: the windows-x86-msvc, windows-x64-msvc and linux-native builds "
-                             "the npm package carries")
-    parser.add_argument("--npm", default="npm")
-    parser.add_argument("--linux-node", default="node", help="the Node.js that runs natively (--native)")
+    parser.add_argument("--package-builds", nargs=3, default=[], help="windows-x86-msvc, x64 and linux-native builds")
     parser.add_argument("what", nargs="+", help="setup, cleanup, all, or test names: " + ", ".join(TESTS))
     args = parser.parse_args()
     ctx = harness.Context(args)
     ctx.node_dir = os.path.abspath(args.node_dir)
-    ctx.node_modules, ctx.module = os.path.join(ctx.node_dir, "node_modules"), MODULE
-    ctx.package_builds = [os.path.abspath(build) for build in args.package_builds]
-    ctx.npm, ctx.linux_node = args.npm, args.linux_node
+    ctx.module, ctx.node_modules, ctx.package_builds = MODULE, ctx.node_dir + "/node_modules", args.package_builds
     found = glob.glob(os.path.join(ctx.node_dir, "node_modules", "node-win-*", "bin", "node.exe"))
     ctx.node = found[0] if found else os.path.join(ctx.node_dir, "node_modules", "node-win-*", "bin", "node.exe")
-    # The process.arch that Node.js build reports (natively: x86_64 Linux's).
+    # The process.arch that Node.js build reports.
     ctx.node_arch = "ia32" if "node-win-x86" in ctx.node and not ctx.native else "x64"
     # The DLL Node.js loads: --dll, or the Windows build's own.
     ctx.node_dll = ctx.dll or os.path.join(ctx.windows_dir, "library", "QT741DLL.dll")
