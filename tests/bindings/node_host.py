@@ -130,6 +130,12 @@ def test_npm_cycle(ctx):
         system = "linux" if ctx.native else "win32"
         subprocess.run(["npm", "install", "--prefix", tmp, "--no-audit", "--no-fund", "--prefer-offline",
                         "--os=" + system, "--cpu=" + ctx.node_arch, *glob.glob(tmp + "/qt741-*.tgz")], check=True)
+        if not ctx.native:
+            # npm before 10 ignores --os and --cpu: koffi's Windows build is then asked for by name.
+            with open(tmp + "/node_modules/koffi/package.json") as f:
+                prebuild = "@koromix/koffi-%s-%s@%s" % (system, ctx.node_arch, json.load(f)["version"])
+            subprocess.run(["npm", "install", "--prefix", tmp, "--no-save", "--no-audit", "--no-fund", "--force",
+                            "--ignore-scripts", "--prefer-offline", prebuild], check=True)
         ctx.module, ctx.node_modules, ctx.node_dll = None, tmp + "/node_modules", None
         library = "%s/node_modules/qt741/prebuilds/%s-%s/%s" % (tmp, system, ctx.node_arch,
                                                                 "libQT741DLL.so.1" if ctx.native else "QT741DLL.dll")
