@@ -23,7 +23,8 @@ mcs -warnaserror+ -warn:4 -target:library -out:"$stage/lib/net45/QT741.dll" "$ro
 cp "$2/library/QT741DLL.dll" "$stage/runtimes/win-x86/native/"
 cp "$3/library/QT741DLL.dll" "$stage/runtimes/win-x64/native/"
 cp -L "$4/library/libQT741DLL.so.1" "$stage/runtimes/linux-x64/native/libQT741DLL.so"
-cp "$here/QT741.nuspec" "$stage/"
+# The manifest nuget packs from is the package's .nuspec.
+cp "$here/manifest.xml" "$stage/QT741.nuspec"
 # No package analysis: it takes the native libraries for assemblies outside lib/.
 (cd "$stage" && nuget pack QT741.nuspec -Properties version="$version" -OutputDirectory "$out" -NoPackageAnalysis \
   -NonInteractive -Verbosity quiet)
