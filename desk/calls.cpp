@@ -109,21 +109,43 @@ bool WaitsForSwipe(Call call) {
 
 bool IsRead(Call call) { return call == Call::Read1 || call == Call::Read2 || call == Call::Read12; }
 
+namespace {
+
+// Each call: the library function it makes, and what the window calls it.
+struct CallNames {
+    const wchar_t* function;
+    const wchar_t* action;
+};
+const CallNames kCallNames[] = {
+    {L"CreatmComm", L"Open"},
+    {L"DestroymComm", L"Close"},
+    {L"WrTr1Card", L"Write track 1"},
+    {L"WrTr2Card", L"Write track 2"},
+    {L"WrTr12Card", L"Write track 1 and 2"},
+    {L"RadTr1Card", L"Read track 1"},
+    {L"RadTr2Card", L"Read track 2"},
+    {L"RadTr12Card", L"Read track 1 and 2"},
+    {L"CardReset", L"Reset"},
+    {L"IsReadError", L"Last read ok?"},
+    {L"IsWriteError", L"Last write ok?"},
+};
+
+static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<size_t>(Call::WriteStatus) + 1,
+              "a row for every call, in the order of Call");
+
+const CallNames& NamesOf(Call call) { return kCallNames[static_cast<int>(call)]; }
+
+} // namespace
+
 std::wstring Invocation(const Work& work) {
+    const std::wstring function = NamesOf(work.call).function;
     switch (work.call) {
-    case Call::Open: return L"CreatmComm(" + Quoted(work.port) + L")";
-    case Call::Close: return L"DestroymComm";
-    case Call::Write1: return L"WrTr1Card(" + Quoted(work.track1) + L")";
-    case Call::Write2: return L"WrTr2Card(" + Quoted(work.track2) + L")";
-    case Call::Write12: return L"WrTr12Card(" + Quoted(work.track1) + L", " + Quoted(work.track2) + L")";
-    case Call::Read1: return L"RadTr1Card";
-    case Call::Read2: return L"RadTr2Card";
-    case Call::Read12: return L"RadTr12Card";
-    case Call::Reset: return L"CardReset";
-    case Call::ReadStatus: return L"IsReadError";
-    case Call::WriteStatus: return L"IsWriteError";
+    case Call::Open: return function + L"(" + Quoted(work.port) + L")";
+    case Call::Write1: return function + L"(" + Quoted(work.track1) + L")";
+    case Call::Write2: return function + L"(" + Quoted(work.track2) + L")";
+    case Call::Write12: return function + L"(" + Quoted(work.track1) + L", " + Quoted(work.track2) + L")";
+    default: return function;
     }
-    return L"?";
 }
 
 std::wstring ResultWords(const Work& work) {
@@ -138,20 +160,8 @@ std::wstring ResultWords(const Work& work) {
 }
 
 std::wstring Action(const Work& work) {
-    switch (work.call) {
-    case Call::Open: return L"Open " + Wide(work.port);
-    case Call::Close: return L"Close";
-    case Call::Write1: return L"Write track 1";
-    case Call::Write2: return L"Write track 2";
-    case Call::Write12: return L"Write track 1 and 2";
-    case Call::Read1: return L"Read track 1";
-    case Call::Read2: return L"Read track 2";
-    case Call::Read12: return L"Read track 1 and 2";
-    case Call::Reset: return L"Reset";
-    case Call::ReadStatus: return L"Last read ok?";
-    case Call::WriteStatus: return L"Last write ok?";
-    }
-    return L"?";
+    const std::wstring action = NamesOf(work.call).action;
+    return work.call == Call::Open ? action + L" " + Wide(work.port) : action;
 }
 
 std::wstring SystemText(DWORD code) {
