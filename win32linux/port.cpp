@@ -3,14 +3,14 @@
 //
 // Overlapped I/O without threads: ReadFile and WriteFile do what can be done at
 // once; a read or write that cannot finish yet stays pending in its port's
-// record, and every GetOverlappedResult on it moves it on: it applies the
-// port's time-outs and, while they have not ended it, takes the bytes that have
-// arrived (or puts out what the line accepts). The library awaits a pending
-// write inside the query and polls a pending read every 2 ms, sleeping in
-// Sleep between its queries, which moves the pending reads on meanwhile; so
-// this is all the waiting there is, on the caller's thread as on Windows; a
-// thread per operation would add locking and an owner for the buffer after a
-// cancel, and gain nothing. A waiting query or Sleep sleeps in poll() until the
+// record, and every GetOverlappedResult on it moves it on: it takes the bytes
+// that have arrived (or puts out what the line accepts) and applies the port's
+// time-outs. The library awaits a pending write in WaitForSingleObject on its
+// event, or by queries, and polls a pending read every 2 ms, sleeping in Sleep
+// between its queries, which moves the pending reads on meanwhile; so this is
+// all the waiting there is, on the caller's thread as on Windows; a thread per
+// operation would add locking and an owner for the buffer after a cancel, and
+// gain nothing. A waiting query, a wait or Sleep sleeps in poll() until the
 // next byte or time-out.
 //
 // termios directly rather than libserialport: the layer needs exactly the raw
@@ -27,6 +27,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -112,8 +113,9 @@ void Finish(Operation& op, DWORD error) {
     op.record = NULL;
 }
 
-// Takes what has arrived; false when the line failed (hung up) before the read
-// got anything, with the error in `error`.
+// Takes what has arrived, until the line is empty or the read has all it asked
+// for; false when the line failed (hung up) before the read got anything, with
+// the error in `error`.
 bool TakeInput(Port& port, DWORD& error) {
     Operation& op = port.read;
     while (op.done < op.length) {
@@ -123,7 +125,8 @@ bool TakeInput(Port& port, DWORD& error) {
             op.lastByte = GetTickCount();
             continue;
         }
-        if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EAGAIN) return true;
         if (got == 0) {
             // Nothing to read: a live line has nothing yet, a hung-up one ended.
             struct pollfd p = {port.fd, POLLIN, 0};
@@ -145,18 +148,26 @@ DWORD ReadTimeLeftNow(const Port& port) {
     return ReadTimeLeft(port.timeouts, progress);
 }
 
-// Moves the pending read on; with `wait`, until it ends. A read looked at
-// before checks its time-outs first: once its gap after a byte (or its total)
-// has run out it has ended, with what it had, and bytes that arrived since are
-// the next read's, however late the caller asks. A read just started (`fresh`)
-// first takes what is there, all of it the read's own.
-void AdvanceRead(Port& port, bool wait, bool fresh) {
+// The part of `limit` (kNoTimeLimit: no limit) left `spent` ms on, and no more than `left`.
+DWORD WaitFor(DWORD limit, DWORD spent, DWORD left) {
+    const DWORD rest = limit == kNoTimeLimit ? kNoTimeLimit : spent < limit ? limit - spent : 0;
+    return std::min(rest, left);
+}
+
+int PollTimeout(DWORD wait) { return wait == kNoTimeLimit || wait > INT_MAX ? -1 : static_cast<int>(wait); }
+
+// Moves the pending read on, waiting for it at most `limit` ms (0: not at all,
+// kNoTimeLimit: until it ends). What is queued is taken first, and all of it
+// is the read's: the layer cannot tell when bytes that queued while it was not
+// called arrived (a driver would have), and a read that follows a purge loses
+// nothing by a late byte kept, but a whole card by a byte dropped. So only once
+// the layer has seen the line empty does it judge the read's time-outs: a gap
+// ends the read when the line was seen empty for all of it, and bytes that
+// arrive after that gap are the next read's.
+void AdvanceRead(Port& port, DWORD limit) {
     Operation& op = port.read;
-    for (bool looked = !fresh;; looked = true) {
-        if (looked && ReadTimeLeftNow(port) == 0) {
-            Finish(op, 0); // a time-out ends a read successfully, with what it has
-            return;
-        }
+    const DWORD since = GetTickCount();
+    for (;;) {
         DWORD error = 0;
         if (!TakeInput(port, error)) {
             // Bytes that came before the line dropped are the read's result.
@@ -165,23 +176,26 @@ void AdvanceRead(Port& port, bool wait, bool fresh) {
         }
         const DWORD left = ReadTimeLeftNow(port);
         if (op.done == op.length || left == 0) {
-            Finish(op, 0);
+            Finish(op, 0); // a time-out ends a read successfully, with what it has
             return;
         }
-        if (!wait) return;
+        const DWORD wait = WaitFor(limit, GetTickCount() - since, left);
+        if (wait == 0) return;
         struct pollfd p = {port.fd, POLLIN, 0};
-        poll(&p, 1, left == kNoTimeLimit || left > INT_MAX ? -1 : static_cast<int>(left));
+        poll(&p, 1, PollTimeout(wait));
     }
 }
 
-// Moves the pending write on; with `wait`, until it ends.
-void AdvanceWrite(Port& port, bool wait) {
+// Moves the pending write on, waiting for it at most `limit` ms (as for reads).
+void AdvanceWrite(Port& port, DWORD limit) {
     Operation& op = port.write;
+    const DWORD since = GetTickCount();
     for (;;) {
         while (op.done < op.length) {
             const ssize_t put = write(port.fd, op.buffer + op.done, op.length - op.done);
             if (put <= 0) {
                 if (put == 0) errno = EAGAIN; // nothing taken: try again when the line has room
+                if (errno == EINTR) continue;
                 break;
             }
             op.done += static_cast<DWORD>(put);
@@ -190,7 +204,7 @@ void AdvanceWrite(Port& port, bool wait) {
             Finish(op, 0);
             return;
         }
-        if (errno != EAGAIN && errno != EINTR) {
+        if (errno != EAGAIN) {
             Finish(op, Win32Error(errno));
             return;
         }
@@ -199,15 +213,16 @@ void AdvanceWrite(Port& port, bool wait) {
             Finish(op, 0); // as on Windows: a write that timed out completes with fewer bytes
             return;
         }
-        if (!wait) return;
+        const DWORD wait = WaitFor(limit, GetTickCount() - since, left);
+        if (wait == 0) return;
         struct pollfd p = {port.fd, POLLOUT, 0};
-        poll(&p, 1, left == kNoTimeLimit || left > INT_MAX ? -1 : static_cast<int>(left));
+        poll(&p, 1, PollTimeout(wait));
     }
 }
 
-void Advance(Port& port, const OVERLAPPED* record, bool wait, bool fresh) {
-    if (port.read.record == record) AdvanceRead(port, wait, fresh);
-    if (port.write.record == record) AdvanceWrite(port, wait);
+void Advance(Port& port, const OVERLAPPED* record, DWORD limit) {
+    if (port.read.record == record) AdvanceRead(port, limit);
+    if (port.write.record == record) AdvanceWrite(port, limit);
 }
 
 // Starts an operation on `op` and, when it ends at once, reports as Windows does.
@@ -221,7 +236,7 @@ BOOL Start(Port& port, Operation& op, char* buffer, DWORD length, LPDWORD count,
     ResetEvent(used->hEvent);
     op = {used, buffer, length, 0, GetTickCount(), GetTickCount()};
     // Without a record the call blocks until the operation ends.
-    Advance(port, used, record == NULL, true);
+    Advance(port, used, record == NULL ? kNoTimeLimit : 0);
     if (count != NULL) *count = static_cast<DWORD>(used->InternalHigh);
     if (used->Internal == STATUS_PENDING) return Fail(ERROR_IO_PENDING);
     if (used->Internal != 0) return Fail(static_cast<DWORD>(used->Internal));
@@ -252,6 +267,28 @@ DWORD Baud(speed_t speed) {
     const LineSpeed* found =
         std::find_if(kSpeeds, kSpeedsEnd, [speed](const LineSpeed& e) { return e.speed == speed; });
     return found != kSpeedsEnd ? found->baud : 0;
+}
+
+// Output still held by the driver when a port is closed gets the time its bytes
+// need on the line and this much more (a frame just written, such as a reset,
+// still leaves); what is held after that is discarded. close() would otherwise
+// wait for output that cannot leave (a line held by XOFF or CTS) for as long as
+// the driver's closing wait, 30 s on a UART, where Windows never waits.
+const DWORD kCloseSlack = 100;
+
+void LetOutputLeave(const Port& port) {
+    int held = 0;
+    if (ioctl(port.fd, TIOCOUTQ, &held) != 0 || held <= 0) return;
+    termios tio;
+    const DWORD baud = tcgetattr(port.fd, &tio) == 0 ? Baud(cfgetospeed(&tio)) : 0;
+    const DWORD bitsPerByte = 10; // 8N1
+    const DWORD need = static_cast<DWORD>(held) * bitsPerByte * 1000 / (baud != 0 ? baud : CBR_9600) + kCloseSlack;
+    const DWORD started = GetTickCount();
+    while (held > 0 && GetTickCount() - started < need) {
+        poll(NULL, 0, 1);
+        if (ioctl(port.fd, TIOCOUTQ, &held) != 0) break;
+    }
+    if (held > 0) tcflush(port.fd, TCOFLUSH);
 }
 
 const DWORD kDtrControlEnable = 1;
@@ -314,11 +351,14 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     if (port != NULL) {
         // Closing ends every operation pending on the handle.
         Abort(*port);
+        LetOutputLeave(*port);
         ioctl(port->fd, TIOCNXCL);
         port->fd = -1;
     }
+    // close() frees the descriptor whatever else it reports (an interrupted
+    // close, an I/O error): only one that was not open stays a failure.
     const int fd = Descriptor(handle);
-    if (fd < 0 || close(fd) != 0) return Fail(ERROR_INVALID_HANDLE);
+    if (fd < 0 || (close(fd) != 0 && errno == EBADF)) return Fail(ERROR_INVALID_HANDLE);
     return TRUE;
 }
 
@@ -383,6 +423,9 @@ BOOL WINAPI SetCommState(HANDLE port, LPDCB dcb) {
     if (dcb->Parity != NOPARITY) tio.c_cflag |= PARENB | (dcb->Parity == ODDPARITY ? PARODD : 0);
     if (dcb->StopBits == TWOSTOPBITS) tio.c_cflag |= CSTOPB;
     if (dcb->fOutxCtsFlow || dcb->fRtsControl == kRtsControlHandshake) tio.c_cflag |= CRTSCTS;
+    // Software flow control only as the DCB asks: cfmakeraw leaves IXOFF and
+    // IXANY as another program (or the boot set-up) left them.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     if (dcb->fOutX) tio.c_iflag |= IXON;
     if (dcb->fInX) tio.c_iflag |= IXOFF;
     tio.c_cc[VMIN] = 0;
@@ -469,7 +512,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPO
 BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
     Port* port = PortOf(file);
     if (port == NULL) return FALSE;
-    if (overlapped->Internal == STATUS_PENDING) Advance(*port, overlapped, wait != FALSE, false);
+    if (overlapped->Internal == STATUS_PENDING) Advance(*port, overlapped, wait ? kNoTimeLimit : 0);
     if (overlapped->Internal == STATUS_PENDING) return Fail(ERROR_IO_INCOMPLETE);
     if (transferred != NULL) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     if (overlapped->Internal != 0) return Fail(static_cast<DWORD>(overlapped->Internal));
@@ -502,7 +545,7 @@ void WINAPI Sleep(DWORD milliseconds) {
         const timespec timeout = {static_cast<time_t>(wake / 1000000000LL), static_cast<long>(wake % 1000000000LL)};
         ppoll(lines, count, &timeout, NULL);
         for (nfds_t i = 0; i < count; ++i)
-            AdvanceRead(*reading[i], false, false);
+            AdvanceRead(*reading[i], 0);
     }
 }
 
@@ -510,6 +553,41 @@ BOOL WINAPI CancelIo(HANDLE file) {
     Port* port = PortOf(file);
     if (port == NULL) return FALSE;
     Abort(*port);
+    return TRUE;
+}
+
+// Waits on a port's handle or on the event of one of its pending operations
+// (the library waits so for its writes), moving that operation on; or on an
+// event no operation holds, until it is set.
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    for (Port& port : s_ports) {
+        if (!s_portsReady || port.fd < 0) continue;
+        for (Operation* op : {&port.write, &port.read}) {
+            if (op->record == NULL || (object != Handle(port.fd) && object != op->record->hEvent)) continue;
+            OVERLAPPED* const record = op->record;
+            Advance(port, record, milliseconds);
+            return record->Internal == STATUS_PENDING ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+        }
+    }
+    struct pollfd p = {Descriptor(object), POLLIN, 0};
+    const int ready = poll(&p, 1, PollTimeout(milliseconds));
+    if (ready < 0 || (ready > 0 && (p.revents & POLLNVAL) != 0)) {
+        SetLastError(ready < 0 ? Win32Error(errno) : ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return ready > 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+// The library pins itself while the storage of an operation it could not end
+// is reserved: the shared object holding the address stays loaded.
+BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE* module) {
+    if ((flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) == 0) return Fail(ERROR_INVALID_PARAMETER);
+    Dl_info info;
+    if (dladdr(name, &info) == 0 || info.dli_fname == NULL) return Fail(ERROR_MOD_NOT_FOUND);
+    const int pin = (flags & GET_MODULE_HANDLE_EX_FLAG_PIN) != 0 ? RTLD_NODELETE : 0;
+    void* const loaded = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | pin);
+    if (loaded == NULL) return Fail(ERROR_MOD_NOT_FOUND);
+    if (module != NULL) *module = loaded;
     return TRUE;
 }
 

@@ -11,16 +11,24 @@
 //   ends, its record's Internal holds STATUS_PENDING (HasOverlappedIoCompleted
 //   is false); at its end Internal holds 0 or the error, InternalHigh the count.
 // - A pending operation moves on only inside GetOverlappedResult on its record,
-//   or while the library sleeps in Sleep: no thread of the layer's own touches
-//   the caller's memory. GetOverlappedResult without waiting answers
-//   ERROR_IO_INCOMPLETE while it is pending.
+//   inside WaitForSingleObject on its record's event (or, without an event, on
+//   the port's handle), or while the library sleeps in Sleep.
+//   No thread of the layer's own touches the caller's memory.
+//   GetOverlappedResult without waiting answers ERROR_IO_INCOMPLETE while the
+//   operation is pending.
 // - The port's COMMTIMEOUTS end reads and writes as win32/timeouts.h states; a
 //   read that times out completes successfully with what it has (under Wine
 //   one with nothing fails with ERROR_TIMEOUT instead).
-// - CancelIo ends the handle's pending operations with ERROR_OPERATION_ABORTED;
-//   closing a port's handle ends every operation pending on it (a driver may
-//   record the end a moment later). Closing INVALID_HANDLE_VALUE does nothing
-//   and succeeds. PurgeComm's clear flags end nothing.
+// - CancelIo ends the handle's pending operations with ERROR_OPERATION_ABORTED
+//   (on Windows only those the calling thread started: the library aborts its
+//   own operations from the thread that started them). Closing a port's handle
+//   ends every operation pending on it (a driver may record the end a moment
+//   later) and never waits for the line. CloseHandle fails only when the handle
+//   was not closed. Closing INVALID_HANDLE_VALUE does nothing and succeeds.
+//   PurgeComm's clear flags end nothing.
+// - GetModuleHandleExW with GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS and
+//   GET_MODULE_HANDLE_EX_FLAG_PIN keeps the module holding that address loaded
+//   until the process ends.
 // - GetAsyncKeyState(VK_ESCAPE) is nonzero while the key is down or when it was
 //   pressed since the previous query. InterlockedExchange is atomic and
 //   lock-free (a signal handler may call it). GetLastError is per thread.
@@ -44,6 +52,9 @@ typedef uintptr_t ULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef void* HANDLE;
 typedef void* HINSTANCE;
+typedef void* HMODULE;
+typedef wchar_t WCHAR;
+typedef const WCHAR* LPCWSTR;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef char* LPSTR;
@@ -143,6 +154,12 @@ typedef COMSTAT* LPCOMSTAT;
 #define SETDTR 5u
 #define CLRDTR 6u
 #define VK_ESCAPE 0x1B
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001u
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
 
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
@@ -158,6 +175,7 @@ typedef COMSTAT* LPCOMSTAT;
 #define ERROR_GEN_FAILURE 31
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INVALID_NAME 123
+#define ERROR_MOD_NOT_FOUND 126
 #define ERROR_BUSY 170
 #define ERROR_OPERATION_ABORTED 995
 #define ERROR_IO_INCOMPLETE 996
@@ -184,6 +202,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
 BOOL WINAPI CancelIo(HANDLE file);
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
+BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE* module);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD code);
 void WINAPI Sleep(DWORD milliseconds);
