@@ -21,8 +21,9 @@
    NULL pointer, or track data too long; arguments are checked before the port is
    looked at, so this comes even when it is closed): check the device and retry */
 #define CARD_IO_FAILED (-4)
-/* the user pressed Escape, or CardCancel was called, while the call waited;
-   the device was reset */
+/* the user pressed Escape while the call waited, or CardCancel was called
+   during the call: the wait ended, and the device was reset where the port could
+   still be used (an abort that had to close the port sends no reset) */
 #define CARD_CANCELLED (-5)
 /* another call of the library was under way (made on another thread): this one
    was refused at once, sent nothing and touched no buffer; the call under way
@@ -62,7 +63,8 @@ QT741_FUNC int QT741_CALL CardReset(void);
 
 /* Asks the device whether the last read (IsReadError) or write (IsWriteError)
    succeeded. CARD_OK when it did. IsWriteError waits for the swipe that writes
-   the card, and Escape cancels that wait. */
+   the card, and Escape or CardCancel cancels that wait; IsReadError's short
+   wait for the answer cannot be cancelled (its time-out ends it). */
 QT741_FUNC int QT741_CALL IsReadError(void);
 QT741_FUNC int QT741_CALL IsWriteError(void);
 
@@ -80,9 +82,11 @@ QT741_FUNC int QT741_CALL RadTr12Card(char* track1, char* track2);
 
 /* Gives up the wait of the card function another thread is in, as the Escape
    key does: that call aborts its read, resets the device and returns
-   CARD_CANCELLED. Safe from any thread, and on Linux from a signal handler. A
-   request made while no call waits is dropped when the next call starts, as an
-   earlier Escape press is. Never refused and never waits. Returns 1. */
+   CARD_CANCELLED. A request made at any moment after that call began counts,
+   even before its wait begins; one made while no call is under way is dropped
+   when the next call starts. IsReadError's wait is not ended by it. Safe from
+   any thread, and on Linux from a signal handler. Never refused and never
+   waits. Returns 1. */
 QT741_FUNC int QT741_CALL CardCancel(void);
 
 #ifdef __cplusplus

@@ -22,6 +22,12 @@
 
 // One COM port opened for overlapped I/O, with the two overlapped records
 // through which every read and every write on it goes.
+//
+// The library's one-call-at-a-time guard covers the card functions only. A
+// host's calls of these methods are not guarded: make them one at a time, and
+// never on the port the card functions use while a card call is under way (the
+// port is opened without sharing: the object that opens it takes it from the
+// other).
 class QT741_API mComm {
 public:
     mComm();

@@ -4,6 +4,12 @@
 
 #include "port.h"
 
+#ifndef _WIN32
+#include <pthread.h>
+
+#include "calls.h"
+#endif
+
 mComm g_comm;
 
 // Nothing to do for any notification: the port opens only on CreatmComm.
@@ -13,3 +19,15 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     (void)reserved;
     return TRUE;
 }
+
+#ifndef _WIN32
+namespace {
+
+// A child of fork() has only the thread that forked: a call another thread had
+// under way goes on in the parent alone, and the child starts with none.
+struct ChildStartsWithNoCall {
+    ChildStartsWithNoCall() { pthread_atfork(NULL, NULL, ForgetCallUnderWay); }
+} s_childStartsWithNoCall;
+
+} // namespace
+#endif

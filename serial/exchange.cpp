@@ -5,18 +5,13 @@ namespace {
 const DWORD kPollInterval = 2; // ms between completion queries of a pending read
 
 // A cancel request from CardCancel, made on another thread (or, on Linux, in a
-// signal handler) while this one waits; the next Escape probe consumes it. The
+// signal handler) while a card call is under way; the call's next Escape probe
+// consumes it, and the next call forgets one made while none was. The
 // request has to reach a wait that g_comm knows nothing about, and an aligned
 // LONG changed only by interlocked exchanges is what both threads may touch
 // without a lock. The exchange is a compiler intrinsic on every build, so no
 // runtime is needed, and it is lock-free, so a signal handler may call it.
 volatile LONG s_cancelRequested = 0;
-
-// 1 while a call of the library is under way. A second call, made on another
-// thread meanwhile, finds it set and is refused: g_comm, its records and the
-// storage below serve one call at a time, and a refusal costs the call under
-// way nothing, where a lock would make the second caller wait for a swipe.
-volatile LONG s_callUnderWay = 0;
 
 // Where the frames go out from and the replies come in. An operation that
 // could not be ended before its call returned keeps its storage and its record
@@ -45,12 +40,15 @@ void CopyBytes(char* to, const char* from, DWORD count) {
 // read then waits for every byte it asked for).
 const DWORD kReadDeadlineSlack = 5000;
 
-// A write on a port without a write time-out may be held for ever (flow
-// control, a line that never drains). It is given its bytes' time on the line
-// at 9600 baud, 8N1 (10 bits a byte), and this much more.
+// A write may be held for ever (flow control, a line that never drains, a
+// driver that ignores its time-out). It is given the port's write time-out or,
+// without one, its bytes' time on the line at 9600 baud, 8N1 (10 bits a byte),
+// and this much more.
 const DWORD kWriteDeadlineSlack = 5000;
 const DWORD kBitsPerByte = 10;
 const DWORD kBaud = 9600;
+// A configured write time-out is taken up to this long (a day).
+const DWORD kLongestWriteTime = 24u * 3600u * 1000u;
 
 // How long an aborted operation may take to end. A cancelled read ends within
 // a poll or two; one still pending after this was not reached by the abort.
@@ -102,8 +100,10 @@ bool AwaitEnd(const OVERLAPPED& record, DWORD limit) {
 // DestroymComm closes it as usual. Where even the close did not end it (the
 // close failed, or the driver has not completed the operation in time), the
 // operation keeps its storage and record: nothing is sent until the record
-// says it has ended (IoReady), and a track operation's re-open closes the old
-// handle again.
+// says it has ended (IoReady), the re-open leaves the record alone, a track
+// operation's re-open closes the old handle again, and the library stays
+// loaded until the process ends (a host's FreeLibrary would otherwise unmap
+// storage the system still writes into).
 void Abort(mComm& port, OVERLAPPED& record, IoStorage& storage) {
     CancelIo(port.portHandle);
     DWORD ignored = 0;
@@ -113,13 +113,45 @@ void Abort(mComm& port, OVERLAPPED& record, IoStorage& storage) {
         if (AwaitEnd(record, kAbortGrace)) return;
     }
     storage.outstanding = &record;
+    HMODULE self = NULL;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&storage), &self);
 }
 
-// True when the port's configuration ends every write by a time-out of its own.
-bool WritesTimeOut(const mComm& port) {
+// The time a write of `length` bytes may take on this port: its write time-out,
+// or without one, the bytes' time on the line at 9600 baud.
+DWORD WriteTime(const mComm& port, DWORD length) {
     COMMTIMEOUTS timeouts;
-    if (!GetCommTimeouts(port.portHandle, &timeouts)) return false;
-    return timeouts.WriteTotalTimeoutMultiplier != 0 || timeouts.WriteTotalTimeoutConstant != 0;
+    if (GetCommTimeouts(port.portHandle, &timeouts) &&
+        (timeouts.WriteTotalTimeoutMultiplier != 0 || timeouts.WriteTotalTimeoutConstant != 0)) {
+        const unsigned long long total =
+            static_cast<unsigned long long>(timeouts.WriteTotalTimeoutMultiplier) * length +
+            timeouts.WriteTotalTimeoutConstant;
+        return total < kLongestWriteTime ? static_cast<DWORD>(total) : kLongestWriteTime;
+    }
+    return (length * kBitsPerByte * 1000 + kBaud - 1) / kBaud;
+}
+
+// Waits for the pending write as `mode` says, at most `limit` ms by the clock:
+// blocking, inside a wait on the record's event (on the port's handle where the
+// record has none); polling, by completion queries back to back, with a pause
+// between them only once the write has outlived its own time (`own` ms).
+IoState AwaitWrite(mComm& port, SendMode mode, DWORD own, DWORD limit) {
+    OVERLAPPED& record = port.writeOverlapped;
+    HANDLE signalled = record.hEvent != NULL ? record.hEvent : port.portHandle;
+    const DWORD started = GetTickCount();
+    for (;;) {
+        const DWORD spent = GetTickCount() - started;
+        if (mode == SEND_BLOCKING && spent <= limit && WaitForSingleObject(signalled, limit - spent) == WAIT_FAILED) {
+            Sleep(kPollInterval); // nothing to wait on: ask every 2 ms instead
+        }
+        DWORD written = 0;
+        if (GetOverlappedResult(port.portHandle, &record, &written, FALSE)) return IO_ENDED;
+        // A query that fails while the record still says pending has not ended the write.
+        if (GetLastError() != ERROR_IO_INCOMPLETE && HasOverlappedIoCompleted(&record)) return IO_FAILED;
+        if (GetTickCount() - started > limit) return IO_EXPIRED;
+        if (mode == SEND_POLLING && GetTickCount() - started > own) Sleep(kPollInterval);
+    }
 }
 
 // Polls a pending read until it ends or, when cancellable, Escape is pressed.
@@ -136,10 +168,6 @@ Reply AwaitReply(mComm& port, DWORD capacity, bool cancellable) {
 }
 
 } // namespace
-
-bool BeginCall() { return InterlockedExchange(&s_callUnderWay, 1) == 0; }
-
-void EndCall() { InterlockedExchange(&s_callUnderWay, 0); }
 
 bool IoReady() { return Settled(s_reads) && Settled(s_writes); }
 
@@ -158,29 +186,12 @@ bool SendFrame(mComm& port, const char* frame, DWORD length, SendMode mode) {
     if (WriteFile(port.portHandle, s_writes.bytes, length, &written, &port.writeOverlapped)) return true;
     if (GetLastError() != ERROR_IO_PENDING) return false;
 
-    if (!WritesTimeOut(port)) {
-        // Nothing else would end the wait: it is bounded here, on the clock.
-        const DWORD deadline = (length * kBitsPerByte * 1000 + kBaud - 1) / kBaud + kWriteDeadlineSlack;
-        const IoState state = Poll(port, port.writeOverlapped, deadline, false, written);
-        if (state == IO_EXPIRED) {
-            Abort(port, port.writeOverlapped, s_writes);
-            return false;
-        }
-        if (state == IO_FAILED) ClearPortError(port); // the line may still be usable
-        return true;
+    const DWORD own = WriteTime(port, length);
+    switch (AwaitWrite(port, mode, own, own + kWriteDeadlineSlack)) {
+    case IO_ENDED: return true;
+    case IO_FAILED: ClearPortError(port); return true; // it ended badly; the line may still be usable
+    default: Abort(port, port.writeOverlapped, s_writes); return false;
     }
-    // The port's write time-out ends the write: wait for it as the mode says.
-    const BOOL wait = mode == SEND_BLOCKING ? TRUE : FALSE;
-    while (!GetOverlappedResult(port.portHandle, &port.writeOverlapped, &written, wait)) {
-        if (GetLastError() != ERROR_IO_INCOMPLETE) {
-            // The write ended badly; the line may still be usable.
-            ClearPortError(port);
-            break;
-        }
-    }
-    // A completion query that failed without the write ending leaves it to the abort.
-    if (!HasOverlappedIoCompleted(&port.writeOverlapped)) Abort(port, port.writeOverlapped, s_writes);
-    return true;
 }
 
 Reply ReadReply(mComm& port, char* buffer, DWORD capacity, bool cancellable) {
@@ -212,7 +223,4 @@ bool EscapePressed() {
     return key || requested;
 }
 
-void ForgetEarlierEscape(bool requests) {
-    GetAsyncKeyState(VK_ESCAPE);
-    if (requests) ForgetCancelRequest();
-}
+void ForgetEarlierEscape() { GetAsyncKeyState(VK_ESCAPE); }

@@ -15,14 +15,27 @@ const DWORD kQueueSize = 102400;
 const DWORD kWriteTotalMultiplier = 2;
 const DWORD kWriteTotalConstant = 0;
 
+// An operation is still pending on the record: the system owns it until the
+// operation ends, and nothing of it may change (an abort that did not take
+// leaves the library's read or write so, see serial/exchange.cpp).
+bool Owned(const OVERLAPPED& record) { return !HasOverlappedIoCompleted(&record); }
+
 // Gives an overlapped record a fresh event: unnamed, manual-reset, not signalled.
-// An event from an earlier opening that is still held is closed first.
+// An event from an earlier opening that is still held is closed first. A record
+// an operation still owns keeps its event.
 bool RenewEvent(OVERLAPPED& record) {
+    if (Owned(record)) return true;
     record.Offset = 0;
     record.OffsetHigh = 0;
     if (record.hEvent != NULL) CloseHandle(record.hEvent);
     record.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     return record.hEvent != NULL;
+}
+
+void ReleaseEvent(OVERLAPPED& record) {
+    if (Owned(record)) return;
+    if (record.hEvent != NULL) CloseHandle(record.hEvent);
+    record.hEvent = NULL;
 }
 
 // A configuration step's failure: the system error code, made distinct from the
@@ -102,6 +115,11 @@ int mComm::OpenPort(char* name) {
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
+    // The device's frames are binary: 0x00, 0x11 and 0x13 are data, never
+    // flow control or padding, whatever another program left configured.
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
     if (!SetCommState(portHandle, &dcb)) return ConfigError();
 
     if (!SetupComm(portHandle, kQueueSize, kQueueSize)) return ConfigError();
@@ -123,16 +141,18 @@ int mComm::ClosePort() {
     SetCommMask(portHandle, 0);
     EscapeCommFunction(portHandle, CLRDTR);
 
-    // An event is missing when the last OpenPort could not create it.
-    if (readOverlapped.hEvent != NULL) CloseHandle(readOverlapped.hEvent);
-    if (writeOverlapped.hEvent != NULL) CloseHandle(writeOverlapped.hEvent);
-    // Both events are gone whatever happens to the port handle.
-    readOverlapped.hEvent = NULL;
-    writeOverlapped.hEvent = NULL;
+    // Both events are gone whatever happens to the port handle. An event is
+    // missing when the last OpenPort could not create it; a record an
+    // operation still owns keeps its event until the close has ended that
+    // operation (or a later opening renews the record).
+    ReleaseEvent(readOverlapped);
+    ReleaseEvent(writeOverlapped);
 
     // On failure the handle and the flag stay as they were; the system error
     // code is left for GetLastError.
     if (!CloseHandle(portHandle)) return 0;
+    ReleaseEvent(readOverlapped);
+    ReleaseEvent(writeOverlapped);
     portHandle = NULL;
     opened = false;
     return 1;

@@ -30,6 +30,7 @@ Standard library only (python3 >= 3.9).
 import argparse
 import os
 import re
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "harness"))
@@ -115,6 +116,23 @@ def test_silent(ctx):
     ctx.expect(emu.frames("TX") == [], "a silent emulator sent %s" % emu.frames("TX"))
     if len(calls) > 1:
         print("IsReadError on a silent device returned after %d ms" % calls[1].ms)
+
+
+def test_flow_control(ctx):
+    """A port left with software flow control on, as Linux sets up every tty at
+    boot (stty sane ixon): a track carrying 0x11 and 0x13 comes back whole, and
+    the next call goes out at once (a 0x13 taken as XOFF would hold the line)."""
+    emu = Emulator(ctx, card=("1\\x112\\x133", TRACK2))
+    stty = subprocess.run(["stty", "-F", emu.pty, "sane", "ixon"], capture_output=True, text=True)
+    ctx.require(stty.returncode == 0, "stty -F %s sane ixon failed: %s" % (emu.pty, stty.stderr.strip()))
+    tool = Cardtool(ctx, "COM5", "read", "1", "status", "read")
+    tool.finish(60)
+    calls = expect_calls(ctx, tool, [("CreatmComm", 1), ("RadTr1Card", CARD_OK), ("IsReadError", CARD_OK),
+                                     ("DestroymComm", 1)])
+    if len(calls) == 4:
+        ctx.expect(calls[1].data == {"track": "1\x112\x133"}, "read delivered %r" % calls[1].data)
+        ctx.expect(calls[2].ms < 1000, "the status query after the read took %d ms" % calls[2].ms)
+    expect_frames(ctx, emu, [READ1, STATUS, STATUS])
 
 
 # Escape pressed by a second Wine process while cardtool waits. Each case runs
@@ -388,6 +406,7 @@ TESTS = {
     "soak": test_soak,
     "version": test_version,
     "threads": test_threads,
+    "flow_control": test_flow_control,
 }
 
 

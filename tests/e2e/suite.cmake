@@ -11,4 +11,5 @@ set(QT741_E2E_TESTS
   ports 90
   hangup 90
   soak 240
-  version 30)
+  version 30
+  flow_control 90)

@@ -2,7 +2,12 @@
 // does; one made while nothing waits is dropped by the next call's first probe.
 #include "fixture.h"
 
+#include <csetjmp>
+#include <csignal>
 #include <cstring>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <functional>
 #include <ostream>
 
@@ -55,6 +60,15 @@ const CancelCase kCases[] = {
      [](char*) { return WrTr1Card("A"); },
      CARD_CANCELLED,
      {kWriteA, kStatus, kReset}},
+    {"ARequestBetweenTheCallsStartAndItsWaitEndsTheWait",
+     [] {
+         sim::NextRead({sim::ReadScript::FOREVER, {}, 0, 0});
+         // At the call's first Escape probe, before anything is sent.
+         sim::OnCall("GetAsyncKeyState", 1, [] { EXPECT_EQ(CardCancel(), CARD_OK); });
+     },
+     RadTr1Card,
+     CARD_CANCELLED,
+     {kRead1, kReset}},
     {"ARequestMadeBeforeAWriteIsDropped",
      [] {
          EXPECT_EQ(CardCancel(), CARD_OK);
@@ -156,5 +170,52 @@ TEST_P(Cancel, Rule) {
 
 INSTANTIATE_TEST_SUITE_P(CardCancel, Cancel, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<CancelCase>& param) { return param.param.name; });
+
+} // namespace
+
+// The mark of the call under way is never left set: not by a host that
+// survives a fault in its own buffer, nor in a child forked during a call.
+namespace {
+
+sigjmp_buf s_faulted;
+void LeaveFault(int) { siglongjmp(s_faulted, 1); }
+
+class Mark : public World {};
+
+TEST_F(Mark, AHostThatSurvivesAFaultInItsBufferFindsTheLibraryFree) {
+    Open();
+    sim::Answer(sim::B("\x1B\x42\x5D"), sim::B("\x1Bs%B1^A?\x3F\x1C"), 10);
+    sim::Answer(sim::B("\x1B\x6A"), sim::B("\x1Bp"), 10);
+    const long page = sysconf(_SC_PAGESIZE);
+    char* pages = static_cast<char*>(
+        mmap(NULL, 2 * static_cast<size_t>(page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + page, static_cast<size_t>(page), PROT_NONE), 0);
+    struct sigaction fault = {}, before = {};
+    fault.sa_handler = LeaveFault;
+    sigaction(SIGSEGV, &fault, &before);
+    if (sigsetjmp(s_faulted, 1) == 0) {
+        RadTr1Card(pages + page - 2); // the track runs into the page the host may not write
+        ADD_FAILURE() << "the bad buffer did not fault";
+    }
+    sigaction(SIGSEGV, &before, NULL);
+    munmap(pages, 2 * static_cast<size_t>(page));
+    EXPECT_EQ(CardReset(), CARD_OK);
+}
+
+TEST_F(Mark, AChildForkedDuringACallStartsWithNone) {
+    Open();
+    sim::NextRead({sim::ReadScript::FOREVER, {}, 0, 0});
+    sim::At(100, [] {
+        const pid_t child = fork();
+        if (child == 0) _exit(CardReset() == CARD_OK ? 0 : 1);
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child found a call under way";
+        EXPECT_EQ(CardCancel(), CARD_OK);
+    });
+    char track[CARD_TRACK1_BUFFER_SIZE];
+    EXPECT_EQ(RadTr1Card(track), CARD_CANCELLED);
+}
 
 } // namespace

@@ -106,6 +106,8 @@ TEST_F(Card, ResetSendsItsFrameBetweenTwoPurges) {
     sim::NextWrite({sim::WriteScript::FAIL, 0, ERROR_GEN_FAILURE});
     EXPECT_EQ(CardReset(), CARD_IO_FAILED);
     EXPECT_EQ(sim::Trace(), (Lines{"PurgeComm RX", "WriteFile 1B 30 -> error 31"}));
+    sim::NextWrite({sim::WriteScript::QUERY_FAILS, 0, ERROR_INVALID_HANDLE});
+    EXPECT_EQ(CardReset(), CARD_IO_FAILED) << "a reset the library had to abort never went out";
 }
 
 struct StatusCase {
@@ -243,10 +245,13 @@ TEST_F(Card, AReadNothingEndsKeepsTheLibrarysStorageUntilItEnds) {
     EXPECT_EQ(RadTr1Card(track1.data()), CARD_CANCELLED);
     EXPECT_TRUE(sim::ReadOutstanding());
     EXPECT_EQ(Frames(), (Lines{"1B 42 5D", "1B 30"})) << "the reset needs no read";
+    EXPECT_EQ(sim::Calls("GetModuleHandleExW"), 1) << "the library stays loaded while the read may write";
 
     sim::ClearTrace();
+    const HANDLE event = g_comm.readOverlapped.hEvent;
     EXPECT_EQ(IsReadError(), CARD_IO_FAILED);
     EXPECT_EQ(RadTr1Card(track1.data()), CARD_IO_FAILED) << "its re-open's close ends the read only later";
+    EXPECT_EQ(g_comm.readOverlapped.hEvent, event) << "the re-open renewed the record the read owns";
     EXPECT_EQ(WrTr1Card("A"), CARD_IO_FAILED);
     EXPECT_THAT(Frames(), IsEmpty());
 
@@ -316,6 +321,10 @@ TEST_F(Card, AWriteReportsTheDevicesStatus) {
     EXPECT_EQ(WrTr2Card("A"), CARD_IO_FAILED);
     EXPECT_THAT(Frames(), IsEmpty());
     EXPECT_EQ(sim::Calls("Sleep"), 0) << "no pause after a frame that did not go out";
+    sim::NextWrite({sim::WriteScript::HELD, 0, 0}); // the driver ignores its write time-out
+    sim::ClearTrace();
+    EXPECT_EQ(WrTr12Card("A", "B"), CARD_IO_FAILED);
+    EXPECT_EQ(Frames(), (Lines{"1B 74 41 1D 42 1D 1B 5C"})) << "no status query after a write aborted";
 }
 
 TEST_F(Card, EscapeWhileAWriteWaitsForTheSwipeResetsTheDevice) {
@@ -505,8 +514,8 @@ TEST_F(Card, RepliesLargerThanTheHostsBuffersAreCutToFit) {
 }
 
 TEST_F(Card, EachOperationWaitsForItsFrameInItsOwnWay) {
-    // The reset and the writes wait inside the completion query; the queries and
-    // the reads ask again and again.
+    // The reset and the writes wait on the write's event; the queries and the
+    // reads ask again and again.
     struct Case {
         const char* name;
         std::function<int()> call;
@@ -538,10 +547,13 @@ TEST_F(Card, EachOperationWaitsForItsFrameInItsOwnWay) {
         const auto pending = std::find_if(trace.begin(), trace.end(), [](const std::string& line) {
             return line.rfind("WriteFile", 0) == 0 && line.find(" -> pending") != std::string::npos;
         });
-        ASSERT_TRUE(pending != trace.end() && pending + 1 != trace.end()) << ::testing::PrintToString(trace);
-        ASSERT_TRUE(pending + 2 != trace.end());
-        EXPECT_EQ(*(pending + 1), "GetCommTimeouts") << "the write time-out is in force";
-        EXPECT_EQ(*(pending + 2), c.blocking ? "GetOverlappedResult write wait" : "poll 2");
+        ASSERT_TRUE(pending != trace.end()) << ::testing::PrintToString(trace);
+        const auto wait = std::find_if(pending + 1, trace.end(), [](const std::string& line) {
+            return line.rfind("GetOverlappedResult write", 0) == 0 || line.rfind("WaitForSingleObject", 0) == 0 ||
+                   line.rfind("poll", 0) == 0;
+        });
+        ASSERT_TRUE(wait != trace.end()) << ::testing::PrintToString(trace);
+        EXPECT_EQ(*wait, c.blocking ? "WaitForSingleObject write" : "poll 2");
     }
 }
 

@@ -1,6 +1,8 @@
 // The exchange steps: sending a frame, reading the reply, the Escape probe.
 #include "fixture.h"
 
+#include <algorithm>
+
 #include "exchange.h"
 
 using ::testing::ElementsAre;
@@ -26,36 +28,52 @@ TEST_F(Exchange, AWriteThatCompletesAtOnceIsSent) {
     }
 }
 
+// The calls that wait for the write, without the library's reading of the
+// port's time-outs (when it asks for them is its own business).
+Lines WaitCalls() {
+    Lines calls = sim::Trace();
+    calls.erase(std::remove(calls.begin(), calls.end(), "GetCommTimeouts"), calls.end());
+    return calls;
+}
+
 TEST_F(Exchange, APendingWriteIsAwaitedInTheWayOfItsMode) {
     sim::NextWrite({sim::WriteScript::PENDING, 3, 0});
     EXPECT_TRUE(SendFrame(g_comm, kFrame, 2, SEND_POLLING));
-    EXPECT_EQ(sim::Trace(),
-              (Lines{"WriteFile 1B 6A -> pending", "GetCommTimeouts", "poll 3", "GetOverlappedResult write"}));
+    EXPECT_EQ(WaitCalls(), (Lines{"WriteFile 1B 6A -> pending", "poll 3", "GetOverlappedResult write"}));
 
     sim::ClearTrace();
     sim::NextWrite({sim::WriteScript::PENDING, 3, 0});
     EXPECT_TRUE(SendFrame(g_comm, kFrame, 2, SEND_BLOCKING));
-    EXPECT_EQ(sim::Trace(), (Lines{"WriteFile 1B 6A -> pending", "GetCommTimeouts", "GetOverlappedResult write wait"}));
+    EXPECT_EQ(WaitCalls(),
+              (Lines{"WriteFile 1B 6A -> pending", "WaitForSingleObject write", "GetOverlappedResult write"}));
 }
 
 // A write the line never takes (flow control holds it). The port's write
-// time-out ends it where it is in force; elsewhere the wait gives up after the
-// frame's time at 9600 baud and 5 s, and aborts the write as a read is aborted.
+// time-out ends it where it is in force and honoured; elsewhere the wait gives
+// up after that time-out (or the frame's time at 9600 baud) and 5 s, and aborts
+// the write as a read is aborted: a write aborted was never sent.
 TEST_F(Exchange, AWriteTheLineNeverTakesIsEndedInBoundedTime) {
+    const sim::WriteScript kHeld = {sim::WriteScript::PENDING, -1, 0};
+    const sim::WriteScript kTimeOutIgnored = {sim::WriteScript::HELD, 0, 0};
+    const sim::WriteScript kQueriesFail = {sim::WriteScript::QUERY_FAILS, 0, ERROR_INVALID_HANDLE};
     struct Case {
         const char* name;
-        bool writeTimeOut;      // the port's time-outs were set when it was opened
+        bool writeTimeOut; // the port's time-outs were set when it was opened
+        sim::WriteScript write;
         const char* failing[2]; // calls of the abort made to fail
         SendMode mode;
         bool sent;
         DWORD took;       // ms of virtual time, at most
         bool outstanding; // the write still holds the library's storage afterwards
     } const cases[] = {
-        {"its time-out ends a blocking wait", true, {}, SEND_BLOCKING, true, 4, false},
-        {"its time-out ends back-to-back queries", true, {}, SEND_POLLING, true, 4, false},
-        {"no time-out: aborted", false, {}, SEND_BLOCKING, false, 5005, false},
-        {"no time-out, CancelIo fails: the close ends it", false, {"CancelIo"}, SEND_POLLING, false, 5510, false},
-        {"no time-out, nothing ends it", false, {"CancelIo", "CloseHandle"}, SEND_BLOCKING, false, 5510, true},
+        {"its time-out ends a blocking wait", true, kHeld, {}, SEND_BLOCKING, true, 4, false},
+        {"its time-out ends back-to-back queries", true, kHeld, {}, SEND_POLLING, true, 4, false},
+        {"no time-out: aborted", false, kHeld, {}, SEND_BLOCKING, false, 5005, false},
+        {"no time-out, CancelIo fails: closed", false, kHeld, {"CancelIo"}, SEND_POLLING, false, 5510, false},
+        {"no time-out, nothing ends it", false, kHeld, {"CancelIo", "CloseHandle"}, SEND_BLOCKING, false, 5510, true},
+        {"the driver ignores its time-out: aborted", true, kTimeOutIgnored, {}, SEND_BLOCKING, false, 5006, false},
+        {"the driver ignores it, queries back to back", true, kTimeOutIgnored, {}, SEND_POLLING, false, 5008, false},
+        {"a query fails, the write still pending: aborted", true, kQueriesFail, {}, SEND_POLLING, false, 5008, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -67,10 +85,11 @@ TEST_F(Exchange, AWriteTheLineNeverTakesIsEndedInBoundedTime) {
         for (const char* function : c.failing) {
             if (function != nullptr) sim::Fail(function, ERROR_INVALID_FUNCTION);
         }
-        sim::NextWrite({sim::WriteScript::PENDING, -1, 0});
+        sim::NextWrite(c.write);
         const DWORD start = sim::Now();
         EXPECT_EQ(SendFrame(g_comm, kFrame, 2, c.mode), c.sent);
         EXPECT_LE(sim::Now() - start, c.took);
+        EXPECT_GE(sim::Now() - start, c.sent ? 0u : 5000u) << "aborted before its time";
         EXPECT_EQ(IoReady(), !c.outstanding);
         if (c.outstanding) {
             sim::ClearTrace();

@@ -69,8 +69,10 @@ TEST_F(Port, CreatmCommOpensAndConfigures) {
     EXPECT_NE(g_comm.readOverlapped.hEvent, nullptr);
     EXPECT_NE(g_comm.writeOverlapped.hEvent, nullptr);
 
-    // Only speed and framing change; the rest of the configuration stays as read.
+    // Speed and framing change, and software flow control and NUL stripping go
+    // off (the frames are binary); the rest of the configuration stays as read.
     const sim::PortState state = sim::Port("COM1");
+    EXPECT_EQ(state.dcb.fOutX + state.dcb.fInX + state.dcb.fNull, 0u);
     EXPECT_EQ(state.dcb.BaudRate, 9600u);
     EXPECT_EQ(state.dcb.ByteSize, 8);
     EXPECT_EQ(state.dcb.Parity, NOPARITY);

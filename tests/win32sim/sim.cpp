@@ -45,6 +45,8 @@ struct Operation {
     int incomplete;       // writes: "not yet" answers left
     DWORD error;          // writes: the completion's error, 0 for success
     bool cancelled;
+    sim::WriteScript::Mode writeMode = sim::WriteScript::PENDING;
+    OVERLAPPED seen = {}; // the record as the operation started: the caller must leave it alone
 };
 
 struct Injection {
@@ -89,6 +91,12 @@ struct World {
     std::vector<std::string> problems;
     std::map<std::string, int> calls;
     std::vector<std::pair<DWORD, std::function<void()>>> actions;
+    struct Hook {
+        std::string function;
+        int calls; // calls of it left until the action
+        std::function<void()> action;
+    };
+    std::vector<Hook> hooks;
     DWORD closeLinger = 0; // ms a read pending at its port's close goes on
     struct Lingering {
         OVERLAPPED* overlapped;
@@ -101,18 +109,49 @@ struct World {
 
 World w;
 
-void Log(const std::string& text) { w.trace.push_back({text, false, 0}); }
+void Problem(const std::string& text);
+
+// The system owns a pending operation's record: its offsets and event must not
+// change until the operation has ended.
+void CheckRecords() {
+    for (Operation& op : w.operations) {
+        if (op.overlapped == nullptr || op.seen.hEvent == reinterpret_cast<HANDLE>(-2)) continue;
+        if (op.overlapped->Offset != op.seen.Offset || op.overlapped->OffsetHigh != op.seen.OffsetHigh ||
+            op.overlapped->hEvent != op.seen.hEvent) {
+            Problem(std::string("the record of a pending ") + (op.isRead ? "read" : "write") + " was changed");
+            op.seen.hEvent = reinterpret_cast<HANDLE>(-2); // said once
+        }
+    }
+}
+
+void Log(const std::string& text) {
+    CheckRecords();
+    w.trace.push_back({text, false, 0});
+}
 
 // A call made while waiting for an operation: runs of them become one line.
 void Poll(bool countIt) {
+    CheckRecords();
     if (w.trace.empty() || !w.trace.back().poll) w.trace.push_back({"", true, 0});
     if (countIt) ++w.trace.back().polls;
 }
 
 void Problem(const std::string& text) { w.problems.push_back(text + " (at " + std::to_string(w.now) + " ms)"); }
 
-bool Fails(const char* function, DWORD* error) {
+// Counts a call of `function` and runs what another thread does at that call.
+void Called(const std::string& function) {
     ++w.calls[function];
+    for (auto& hook : w.hooks) {
+        if (hook.action && hook.function == function && --hook.calls == 0) {
+            const std::function<void()> run = hook.action;
+            hook.action = nullptr;
+            run();
+        }
+    }
+}
+
+bool Fails(const char* function, DWORD* error) {
+    Called(function);
     for (Injection& injection : w.injections) {
         if (injection.function != function || injection.times == 0) continue;
         if (injection.skip > 0) {
@@ -229,6 +268,13 @@ sim::Bytes Take(PortModel& port, DWORD capacity) {
     return bytes;
 }
 
+// Milliseconds until a held write's time-out ends it; kNoTimeLimit where none
+// will (no time-out, or a driver that ignores it).
+DWORD WriteLeft(const Operation& op) {
+    if (op.writeMode == sim::WriteScript::HELD || op.writeMode == sim::WriteScript::QUERY_FAILS) return kNoTimeLimit;
+    return WriteTimeLeft(w.ports[op.port].timeouts, op.capacity, w.now - op.started);
+}
+
 enum Progress { NOT_YET, DONE, ENDED_WITH_ERROR };
 
 // Where a pending read stands now; on DONE, the bytes are in `bytes`, on
@@ -306,6 +352,7 @@ void AddPort(const std::string& name) {
     port.dcb.StopBits = TWOSTOPBITS;
     port.dcb.fBinary = 1;
     port.dcb.fDtrControl = 1;
+    port.dcb.fOutX = port.dcb.fInX = port.dcb.fNull = 1; // as another program may leave them
     port.dcb.XonChar = 0x11;
 }
 
@@ -348,7 +395,18 @@ std::vector<std::string> Trace() {
 
 std::vector<Bytes> Written() { return w.written; }
 std::vector<Bytes> Lost() { return w.lost; }
-std::vector<std::string> Problems() { return w.problems; }
+std::vector<std::string> Problems() {
+    std::vector<std::string> problems = w.problems;
+    // What a test scheduled and the library never gave the chance to run
+    // checked nothing: that is a problem of its own.
+    for (const auto& action : w.actions) {
+        if (action.second) problems.push_back("the action at " + std::to_string(action.first) + " ms never ran");
+    }
+    for (const auto& hook : w.hooks) {
+        if (hook.action) problems.push_back("the action at a call of " + hook.function + " never ran");
+    }
+    return problems;
+}
 
 int OpenHandles() {
     return static_cast<int>(
@@ -365,6 +423,10 @@ int Calls(const std::string& function) {
 DWORD Now() { return w.now; }
 
 void At(DWORD when, const std::function<void()>& action) { w.actions.push_back({when, action}); }
+
+void OnCall(const std::string& function, int nth, const std::function<void()>& action) {
+    w.hooks.push_back({function, nth, action});
+}
 
 PortState Port(const std::string& name) {
     bool reachable = false;
@@ -612,7 +674,8 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD writt
         return TRUE;
     }
     w.operations.push_back(Operation{false, handle, FindHandle(handle)->port, overlapped, nullptr, length, w.now, false,
-                                     sim::ReadScript{}, script.incompleteQueries, script.error, false});
+                                     sim::ReadScript{}, script.incompleteQueries, script.error, false, script.mode,
+                                     overlapped ? *overlapped : OVERLAPPED{}});
     if (overlapped) overlapped->Internal = STATUS_PENDING;
     Log(call + " -> pending");
     w.lastError = ERROR_IO_PENDING;
@@ -639,7 +702,9 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read, L
                  sim::ReadScript{},
                  0,
                  0,
-                 false};
+                 false,
+                 sim::WriteScript::PENDING,
+                 overlapped ? *overlapped : OVERLAPPED{}};
     if (!w.reads.empty()) {
         op.scripted = true;
         op.read = w.reads.front();
@@ -695,18 +760,24 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
             RemoveOperation(op);
             return Failed(call, ERROR_OPERATION_ABORTED);
         }
-        if (op->incomplete < 0) {
+        if (op->writeMode == sim::WriteScript::QUERY_FAILS) {
+            ++w.now;
+            Log(call + " -> error " + std::to_string(op->error) + ", still pending");
+            w.lastError = op->error;
+            return FALSE;
+        }
+        if (op->incomplete < 0 || op->writeMode == sim::WriteScript::HELD) {
             // Held for ever (flow control): only the port's write time-out ends
-            // it. A waiting query sleeps until then; queries back to back take
-            // a millisecond each.
-            const DWORD left = WriteTimeLeft(w.ports[op->port].timeouts, op->capacity, w.now - op->started);
+            // it, unless the driver ignores it. A waiting query sleeps until
+            // then; queries back to back take a millisecond each.
+            const DWORD left = WriteLeft(*op);
             if (wait && left == kNoTimeLimit) {
                 Problem("GetOverlappedResult waits for a write that never ends");
                 RemoveOperation(op);
                 return Failed(call, ERROR_GEN_FAILURE);
             }
             if (!wait && left != 0) {
-                if (left != kNoTimeLimit) ++w.now;
+                ++w.now;
                 Poll(true);
                 w.lastError = ERROR_IO_INCOMPLETE;
                 return FALSE;
@@ -776,11 +847,56 @@ BOOL WINAPI CancelIo(HANDLE handle) {
     return TRUE;
 }
 
+// The library waits only for its own pending writes, on the record's event or,
+// without one, on the port's handle.
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    Called("WaitForSingleObject");
+    const auto found = std::find_if(w.operations.begin(), w.operations.end(), [object](const Operation& op) {
+        return op.overlapped != nullptr &&
+               (op.overlapped->hEvent == NULL ? op.handle : op.overlapped->hEvent) == object;
+    });
+    if (found == w.operations.end()) {
+        Problem("WaitForSingleObject with nothing pending on the object");
+        w.lastError = ERROR_INVALID_HANDLE;
+        return WAIT_FAILED;
+    }
+    Operation& op = *found;
+    if (op.isRead) Problem("WaitForSingleObject on a read");
+    // A write that ends by itself ends within the wait; a held one when its
+    // time-out runs out, if that comes first.
+    const bool held = op.incomplete < 0 || op.writeMode != sim::WriteScript::PENDING;
+    const DWORD left = held && !op.cancelled ? WriteLeft(op) : 0;
+    if (left > milliseconds) {
+        if (milliseconds == INFINITE) {
+            Problem("WaitForSingleObject waits for a write that never ends");
+            return WAIT_FAILED;
+        }
+        w.now += milliseconds;
+        Log("WaitForSingleObject write -> time-out");
+        return WAIT_TIMEOUT;
+    }
+    w.now += left;
+    op.incomplete = 0;
+    op.writeMode = sim::WriteScript::PENDING;
+    Log("WaitForSingleObject write");
+    return WAIT_OBJECT_0;
+}
+
+BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE* module) {
+    Called("GetModuleHandleExW");
+    if (flags != (GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN) || name == nullptr) {
+        Problem("GetModuleHandleExW other than pinning the module of an address");
+    }
+    if (module != nullptr) *module = reinterpret_cast<HMODULE>(0x400000);
+    Log("GetModuleHandleExW pin");
+    return TRUE;
+}
+
 DWORD WINAPI GetLastError(void) { return w.lastError; }
 void WINAPI SetLastError(DWORD code) { w.lastError = code; }
 
 void WINAPI Sleep(DWORD milliseconds) {
-    ++w.calls["Sleep"];
+    Called("Sleep");
     if (AnyPending() && milliseconds <= 2) {
         Poll(false);
     } else {
@@ -809,12 +925,12 @@ void WINAPI Sleep(DWORD milliseconds) {
 }
 
 DWORD WINAPI GetTickCount(void) {
-    ++w.calls["GetTickCount"];
+    Called("GetTickCount");
     return w.now;
 }
 
 SHORT WINAPI GetAsyncKeyState(int key) {
-    ++w.calls["GetAsyncKeyState"];
+    Called("GetAsyncKeyState");
     if (key != VK_ESCAPE) Problem("GetAsyncKeyState for a key other than Escape");
     const int query = ++w.keyQueries;
     bool down = false;

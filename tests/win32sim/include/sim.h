@@ -23,7 +23,8 @@ std::string Hex(const Bytes& bytes);
 void Reset();
 
 // A port that CreateFileA can open by this name. Its configuration as first
-// read: 1200 baud, 7 data bits, even parity, two stop bits, XonChar 0x11.
+// read: 1200 baud, 7 data bits, even parity, two stop bits, XonChar 0x11,
+// software flow control both ways and NUL stripping on.
 void AddPort(const std::string& name);
 
 // The next `times` calls of `function` (after `skip` calls that succeed) fail
@@ -40,7 +41,13 @@ void Arrive(const Bytes& bytes, DWORD delay);
 
 // Scripts for the next WriteFile calls (one script each, in order).
 struct WriteScript {
-    enum Mode { AT_ONCE, PENDING, FAIL } mode;
+    enum Mode {
+        AT_ONCE,
+        PENDING,
+        FAIL,
+        HELD,       // pending until aborted or closed: a driver that ignores its time-outs
+        QUERY_FAILS // pending until aborted or closed, and every completion query fails with `error`
+    } mode;
     int incompleteQueries; // PENDING: completion queries answered "not yet" first; < 0: the write never
                            // ends (flow control holds it) until aborted, closed or its time-out runs out
     DWORD error;           // FAIL: the write's error; PENDING: nonzero makes the completion fail with it
@@ -80,6 +87,10 @@ void EscapeOnQuery(int n);
 // Runs `action` once, when Sleep takes the virtual clock to `when` ms or past
 // it: what another thread of the host does while the library waits.
 void At(DWORD when, const std::function<void()>& action);
+// Runs `action` once, as the library makes its `nth` call of `function` from
+// now on: what another thread does at that moment.
+// An action that never ran by the end of a test is one of its Problems().
+void OnCall(const std::string& function, int nth, const std::function<void()>& action);
 
 // What happened.
 void ClearTrace();                // forget the calls so far (and the frames written)
@@ -89,7 +100,9 @@ std::vector<Bytes> Written();     // every frame WriteFile was given, in order
 // the purge, with no answer from the device in between, has not left the
 // port yet (on a pseudo-terminal or a buffered adapter it is still queued).
 std::vector<Bytes> Lost();
-std::vector<std::string> Problems();    // misuse seen: double closes, stale handles, overlapping reads, ...
+// Misuse seen: double closes, stale handles, overlapping reads, a record
+// changed while its operation is pending, ...
+std::vector<std::string> Problems();
 int OpenHandles();                      // handles created and not yet closed
 bool ReadOutstanding();                 // a read not yet completed or cancelled
 int Calls(const std::string& function); // how often the library called it
