@@ -73,7 +73,7 @@ private:
 // that ends it both failed, and it keeps the library's storage) and, unless
 // excused, no problem reported by the stand-in: so no read started on a record
 // while one is outstanding.
-void CheckWorld(const std::string& after, bool problemsExcused, bool readMayOutlive = false);
+void CheckWorld(const std::string& after, bool problemsExcused);
 
 std::string Describe(int result);
 

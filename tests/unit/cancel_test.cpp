@@ -112,13 +112,28 @@ const CancelCase kCases[] = {
                      300);
          sim::Answer(sim::B("\x1B\x6A"), sim::B("\x1Bp"), 10);
          sim::At(100, [] {
-             char other[CARD_TRACK2_BUFFER_SIZE] = "other";
-             EXPECT_EQ(RadTr2Card(other), CARD_BUSY);
-             EXPECT_STREQ(other, "other");
-             EXPECT_EQ(WrTr1Card("B"), CARD_BUSY);
-             EXPECT_EQ(CardReset(), CARD_BUSY);
-             EXPECT_EQ(CreatmComm("COM1"), -static_cast<int>(ERROR_BUSY));
-             EXPECT_EQ(DestroymComm(), 0);
+             char one[CARD_TRACK1_BUFFER_SIZE] = "other", two[CARD_TRACKS_BUFFER_SIZE] = "other";
+             const struct {
+                 const char* name;
+                 std::function<int()> call;
+                 int refused;
+             } guarded[] = {
+                 {"CreatmComm", [] { return CreatmComm("COM1"); }, -static_cast<int>(ERROR_BUSY)},
+                 {"DestroymComm", [] { return DestroymComm(); }, 0},
+                 {"CardReset", [] { return CardReset(); }, CARD_BUSY},
+                 {"IsReadError", [] { return IsReadError(); }, CARD_BUSY},
+                 {"IsWriteError", [] { return IsWriteError(); }, CARD_BUSY},
+                 {"WrTr1Card", [] { return WrTr1Card("B"); }, CARD_BUSY},
+                 {"WrTr2Card", [] { return WrTr2Card("B"); }, CARD_BUSY},
+                 {"WrTr12Card", [] { return WrTr12Card("B", "C"); }, CARD_BUSY},
+                 {"RadTr1Card", [&] { return RadTr1Card(one); }, CARD_BUSY},
+                 {"RadTr2Card", [&] { return RadTr2Card(one); }, CARD_BUSY},
+                 {"RadTr12Card", [&] { return RadTr12Card(one, two); }, CARD_BUSY},
+             };
+             for (const auto& g : guarded)
+                 EXPECT_EQ(g.call(), g.refused) << g.name;
+             EXPECT_STREQ(one, "other");
+             EXPECT_STREQ(two, "other");
          });
      },
      [](char* track) {

@@ -81,7 +81,7 @@ TEST_F(Exchange, AWriteTheLineNeverTakesIsEndedInBoundedTime) {
         ResetPortObject(g_comm);
         sim::AddPort("COM1");
         if (!c.writeTimeOut) sim::Fail("SetCommTimeouts", ERROR_GEN_FAILURE);
-        CreatmComm("COM1");
+        ASSERT_EQ(CreatmComm("COM1"), c.writeTimeOut ? 1 : static_cast<int>(ERROR_GEN_FAILURE));
         for (const char* function : c.failing) {
             if (function != nullptr) sim::Fail(function, ERROR_INVALID_FUNCTION);
         }
@@ -98,6 +98,9 @@ TEST_F(Exchange, AWriteTheLineNeverTakesIsEndedInBoundedTime) {
         }
         EXPECT_EQ(DestroymComm(), 1);
         EXPECT_TRUE(IoReady()) << "closing the port ends the write";
+        // The next case starts a new world: look at this one's first.
+        EXPECT_THAT(sim::Problems(), ::testing::IsEmpty());
+        EXPECT_EQ(sim::OpenHandles(), 0) << "handles leaked";
     }
 }
 

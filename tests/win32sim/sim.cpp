@@ -47,6 +47,7 @@ struct Operation {
     bool cancelled;
     sim::WriteScript::Mode writeMode = sim::WriteScript::PENDING;
     OVERLAPPED seen = {}; // the record as the operation started: the caller must leave it alone
+    bool abortFailed = false, closeFailed = false; // a CancelIo, a close of its port made to fail meanwhile
 };
 
 struct Injection {
@@ -413,7 +414,12 @@ int OpenHandles() {
         std::count_if(w.handles.begin(), w.handles.end(), [](const auto& entry) { return entry.second.open; }));
 }
 
-bool ReadOutstanding() { return AnyReadPending(); }
+bool ReadOutstanding(bool unendable) {
+    return !w.lingering.empty() ||
+           std::any_of(w.operations.begin(), w.operations.end(), [unendable](const Operation& op) {
+               return op.isRead && (unendable || !op.abortFailed || !op.closeFailed);
+           });
+}
 
 int Calls(const std::string& function) {
     auto it = w.calls.find(function);
@@ -487,7 +493,11 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
         Problem(call + (info ? " closed twice" : " that was never created"));
         return Failed(call, ERROR_INVALID_HANDLE);
     }
-    if (Fails("CloseHandle", &error)) return Failed(call, error);
+    if (Fails("CloseHandle", &error)) {
+        for (Operation& op : w.operations)
+            op.closeFailed = op.closeFailed || op.handle == handle;
+        return Failed(call, error);
+    }
     info->open = false;
     if (info->kind == HandleInfo::PORT) {
         w.ports[info->port].open = false;
@@ -838,7 +848,11 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
 BOOL WINAPI CancelIo(HANDLE handle) {
     DWORD error = 0;
     PortModel* port = PortOf(handle, "CancelIo");
-    if (Fails("CancelIo", &error)) return Failed("CancelIo", error);
+    if (Fails("CancelIo", &error)) {
+        for (Operation& op : w.operations)
+            op.abortFailed = op.abortFailed || op.handle == handle;
+        return Failed("CancelIo", error);
+    }
     if (!port) return Failed("CancelIo", w.lastError);
     for (Operation& op : w.operations) {
         if (op.handle == handle) op.cancelled = true;

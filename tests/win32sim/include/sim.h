@@ -104,7 +104,10 @@ std::vector<Bytes> Lost();
 // changed while its operation is pending, ...
 std::vector<std::string> Problems();
 int OpenHandles();                      // handles created and not yet closed
-bool ReadOutstanding();                 // a read not yet completed or cancelled
+// A read not yet completed or cancelled. With `unendable` false, one that
+// nothing the library could do would end is left out: a CancelIo and a close of
+// its port, both made to fail while it was pending.
+bool ReadOutstanding(bool unendable = true);
 int Calls(const std::string& function); // how often the library called it
 DWORD Now();                            // virtual ms since Reset
 struct PortState {
