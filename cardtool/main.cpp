@@ -50,7 +50,7 @@ const char kUsage[] = "usage: cardtool [--precise] PORT [COMMAND...]\n"
                       "  clock               print that clock (\"  clock: 1234.567890\")\n"
                       "  meanwhile MS CMD    while the command before it runs, make CMD (read, write, status,\n"
                       "                      reset, open or close) on a second thread MS milliseconds after\n"
-                      "                      that command started; both are reported, and the second thread\n"
+                      "                      that thread started; both are reported, and the second thread\n"
                       "                      ends before the next command. The library does one call at a\n"
                       "                      time: the second is refused (-6 CARD_BUSY; CreatmComm -170,\n"
                       "                      DestroymComm 0) if the first is still under way.\n"
@@ -344,20 +344,20 @@ public:
     }
 
     // A command, and the one to make meanwhile on a second thread: that one
-    // `ms` after this one starts. The thread has ended when this returns.
+    // `ms` after the thread starts running (a thread may be slow to start on a
+    // loaded machine; its delay is counted from then, so it never eats into it).
+    // The thread has ended when this returns.
     void Run(const Step& step) {
         if (!step.meanwhile) {
             RunOne(step);
             return;
         }
         const Step& other = *step.meanwhile;
-        const double due = platform::Clock() + static_cast<double>(other.ms) / 1000.0;
         platform::Thread thread;
         std::string error;
         if (!thread.Start(
-                [this, &other, due] {
-                    const double left = due - platform::Clock();
-                    if (left > 0) platform::SleepMs(static_cast<unsigned long>(left * 1000.0 + 0.5));
+                [this, &other] {
+                    platform::SleepMs(other.ms);
                     RunOne(other);
                 },
                 error)) {

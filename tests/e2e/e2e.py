@@ -307,9 +307,9 @@ def test_threads(ctx):
          OPEN_BUSY),
         (["read", "2"], "RadTr2Card", READ2, {"track": TRACK2}, ["close"], "DestroymComm", 0),
     ]
-    # The swipe comes a second after the read frame, the second call 100 ms after the read started.
+    # The swipe comes a second after the read frame, the second call 300 ms after its thread started.
     emu = Emulator(ctx, "--swipe-delay", "1000", card=(TRACK1, TRACK2))
-    commands = [word for case in cases for word in case[0] + ["meanwhile", "100"] + case[4]]
+    commands = [word for case in cases for word in case[0] + ["meanwhile", "300"] + case[4]]
     tool = Cardtool(ctx, "COM5", *commands, options=["--precise"])
     ctx.expect(tool.finish(60) == 1, "cardtool exit code should be 1 (the refused calls)")
     # A refused call returns at once, so it is reported before the read it came during.
