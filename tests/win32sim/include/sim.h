@@ -103,7 +103,7 @@ std::vector<Bytes> Lost();
 // Misuse seen: double closes, stale handles, overlapping reads, a record
 // changed while its operation is pending, ...
 std::vector<std::string> Problems();
-int OpenHandles();                      // handles created and not yet closed
+int OpenHandles(); // handles created and not yet closed
 // A read not yet completed or cancelled. With `unendable` false, one that
 // nothing the library could do would end is left out: a CancelIo and a close of
 // its port, both made to fail while it was pending.
