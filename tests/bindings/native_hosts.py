@@ -8,9 +8,9 @@ that CardCancel from the first ends; c_host (C, the public header) the same
 cycle, and a read that a signal handler's CardCancel ends. The harness
 (harness/qt741_harness.py, --native) supplies the emulator and the port links.
 wheel_cycle and nupkg_cycle run the cycle on the wheel and the NuGet package,
-each packed and installed into a fresh temporary folder; the package must state
-the project's version (--project-version) and the MIT license
-(tests/install/packages.py).
+each packed and installed into a fresh temporary folder; the host must load the
+package's library, and the package must state the project's version
+(--project-version) and the MIT license (tests/install/packages.py).
 
     native_hosts.py --native BUILD --cardemu CARDEMU --mono MONO --dotnet-host EXE --c-host EXE TEST...
 """
@@ -125,7 +125,9 @@ def nupkg_cycle(ctx):
             shutil.copy(package + path, app)
         subprocess.run(["mcs", "-warnaserror+", "-r:%s/QT741.dll" % app, "-out:%s/CardHost.exe" % app,
                         HERE + "/CardHost.cs"], check=True)
-        cycle(ctx, "dotnet", dotnet_host=app + "/CardHost.exe")
+        host = cycle(ctx, "dotnet", dotnet_host=app + "/CardHost.exe")
+        ctx.expect(re.search(r"^library %s/libQT741DLL\.so$" % app, host.output(), re.M),
+                   "the library loaded is not the package's %s/libQT741DLL.so" % app)
 
 
 def expect_package(ctx, pattern):

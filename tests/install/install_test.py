@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The build installed into a fresh temporary folder, as users install it: cmake --install and
 consumer/ built by CMake, or the Debian packages and consumer.c built with pkg-config's flags; the
-hosts run a card cycle on the installed cardemu, and the installed tools state the project's version and
-copyright. lintian: cpack wrote the three Debian packages and the tar.gz by their names, each stating the
-project's version and the license (packages.py); no lintian error, no warning but those docs/building.md keeps.
+hosts run a card cycle on the installed cardemu and must load the installed library, and the installed
+tools state the project's version and copyright. lintian: cpack wrote the three Debian packages and the
+tar.gz by their names, each stating the project's version and the license (packages.py); no lintian error,
+no warning but those docs/building.md keeps.
 
     install_test.py CMAKE BUILD VERSION find_package|pkg_config|lintian
 """
@@ -33,14 +34,16 @@ def cpack(cmake, build, version, tmp, generators):
                 for name in ("libqt741dll1", "libqt741dll-dev", "qt741-tools")]
     if "TGZ" in generators:
         expected.append("%s/QT741DLL-%s-linux-x86_64.tar.gz" % (tmp, version))
-    written = sorted(glob.glob(tmp + "/*.deb") + glob.glob(tmp + "/*.tar.gz"))
-    if written != sorted(expected):
-        sys.exit("cpack wrote %s, expected %s" % (written, expected))
+    written = glob.glob(tmp + "/*.deb") + glob.glob(tmp + "/*.tar.gz")
+    missing, extra = [sorted(os.path.basename(path) for path in set(these) - set(those))
+                      for these, those in ((expected, written), (written, expected))]
+    if missing or extra:
+        sys.exit("cpack did not write %s; wrote %s besides" % (missing, extra))
     return expected
 
 
 def cycle(prefix, version, hosts, tmp, env=None):
-    """The installed tools' --version; each host's card cycle on the installed cardemu."""
+    """The installed tools' --version; each host's card cycle on the installed cardemu, on the installed library."""
     library = os.path.realpath(glob.glob(prefix + "/lib/*/libQT741DLL.so.1")[0])
     copyright_line = re.search(r"^Copyright .*$", packages.LICENSE, re.M).group(0)
     for tool, loaded in (("cardtool", "libQT741DLL.so %s\n  file: %s\n" % (version, library)), ("cardemu", "")):
@@ -53,7 +56,12 @@ def cycle(prefix, version, hosts, tmp, env=None):
     try:
         emu.stdout.readline()  # PORT /dev/pts/N: the link is there
         for host in hosts:
-            run(host, tmp + "/com5", env=env)
+            print("+ %s %s/com5" % (host, tmp), flush=True)
+            said = subprocess.run([host, tmp + "/com5"], env=env, stdout=subprocess.PIPE, text=True)
+            print(said.stdout, end="")
+            loaded = re.findall(r"^library (.*)$", said.stdout, re.M)
+            if said.returncode or loaded != [library]:
+                sys.exit("%s: exit status %d, loaded %s; expected 0 and %s" % (host, said.returncode, loaded, library))
     finally:
         emu.terminate()
         emu.wait()
