@@ -7,7 +7,6 @@ for it is Expat) and carries LICENSE's text, each in its own ecosystem's way.
 One line per package; exits 1 on any problem.
 """
 import io
-import json
 import os
 import re
 import subprocess
@@ -15,91 +14,64 @@ import sys
 import tarfile
 import zipfile
 
-SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
-with open(os.path.join(SOURCE, "LICENSE")) as f:
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "LICENSE")) as f:
     LICENSE = f.read()
-# The terms without the title and the copyright line, as a Debian copyright file's License paragraph holds them.
-TERMS = LICENSE[LICENSE.index("Permission"):].strip()
-# "2026 the QT741DLL authors": the years and the holder, as a Copyright field states them.
-HOLDER = re.search(r"^Copyright \(c\) (.+)$", LICENSE, re.M).group(1)
+WHOLE_LICENSE = r"\A%s\Z" % re.escape(LICENSE)
+# A Debian copyright file's paragraphs: every file ("2026 the QT741DLL authors") under Expat, and Expat's terms, as
+# LICENSE has them after its copyright line, indented, an empty line as " .".
+DEP5 = re.escape("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
+FILES = re.escape("Files: *\nCopyright: %s\nLicense: Expat\n" % re.search(r"^Copyright \(c\) (.+)$", LICENSE, re.M)[1])
+TERMS = re.escape("License: Expat\n" + "\n".join(" " + line if line else " ." for line in
+                                                 LICENSE[LICENSE.index("Permission"):].strip().splitlines()))
+
+# By the package file's ending: (a pattern of the name of one of its files, what that file must hold, what that
+# is called); VERSION stands for the project's.
+RULES = {
+    ".deb": [("control", r"^Version: VERSION$", "Version VERSION"),
+             (r"\./usr/share/doc/[^/]+/copyright", r"\A" + DEP5, "the DEP-5 Format line"),
+             (r"\./usr/share/doc/[^/]+/copyright", FILES, "a Files: * paragraph under License: Expat"),
+             (r"\./usr/share/doc/[^/]+/copyright", TERMS, "LICENSE's terms as License: Expat")],
+    "-linux-x86_64.tar.gz": [(r"QT741DLL-VERSION-linux-x86_64/LICENSE\.txt", WHOLE_LICENSE, "LICENSE")],
+    ".whl": [(r"qt741-VERSION\.dist-info/METADATA", r"^Version: VERSION$", "Version VERSION"),
+             (r"qt741-VERSION\.dist-info/METADATA", r"^License(?:-Expression)?: MIT$", "the MIT license"),
+             (r"qt741-VERSION\.dist-info/(?:licenses/)?LICENSE", WHOLE_LICENSE, "LICENSE")],
+    ".tgz": [("package/package.json", r'"version": "VERSION"', "version VERSION"),
+             ("package/package.json", r'"license": "MIT"', "the MIT license"),
+             ("package/LICENSE", WHOLE_LICENSE, "LICENSE")],
+    ".nupkg": [(r"[^/]+\.nuspec", r"<version>VERSION</version>", "version VERSION"),
+               (r"[^/]+\.nuspec", r'<license type="expression">MIT</license>', "the MIT license expression"),
+               ("LICENSE.txt", WHOLE_LICENSE, "LICENSE")],
+}
 
 
-def deb(path, version):
-    fields = subprocess.run(["dpkg-deb", "-f", path, "Package", "Version"], check=True, stdout=subprocess.PIPE,
-                            text=True).stdout
-    name, stated = re.findall(r"^\w+: (.+)$", fields, re.M)
-    data = subprocess.run(["dpkg-deb", "--fsys-tarfile", path], check=True, stdout=subprocess.PIPE).stdout
-    with tarfile.open(fileobj=io.BytesIO(data)) as tar:
-        text = tar.extractfile("./usr/share/doc/%s/copyright" % name).read().decode()
-    problems = [] if stated == version else ["Version %s, not %s" % (stated, version)]
-    paragraph = re.search(r"^License: Expat\n((?: .*\n?)+)", text, re.M)
-    terms = paragraph and "\n".join("" if line == " ." else line[1:] for line in paragraph.group(1).splitlines())
-    if not text.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"):
-        problems.append("copyright is not machine-readable (DEP-5)")
-    if not re.search(r"^Files: \*\nCopyright: %s\nLicense: Expat$" % re.escape(HOLDER), text, re.M):
-        problems.append("copyright: no Files: * paragraph naming %s under License: Expat" % HOLDER)
-    if terms != TERMS:
-        problems.append("copyright: its License: Expat paragraph is not LICENSE's terms")
-    return problems
+def text_of(tar):
+    with tar:
+        return {m.name: tar.extractfile(m).read().decode(errors="replace") for m in tar.getmembers() if m.isfile()}
 
 
-def tarball(path, version):
-    top = "QT741DLL-%s-linux-x86_64" % version
-    if os.path.basename(path) != top + ".tar.gz":
-        return ["not named %s.tar.gz" % top]
-    with tarfile.open(path) as tar:
-        return [] if tar.extractfile(top + "/LICENSE.txt").read().decode() == LICENSE else ["LICENSE.txt differs"]
-
-
-def wheel(path, version):
+def files(path):
+    """The package's files by name, as text (of a Debian package also its control fields, as "control")."""
+    if path.endswith(".deb"):
+        tar, control = [subprocess.run(["dpkg-deb", option, path], check=True, stdout=subprocess.PIPE).stdout
+                        for option in ("--fsys-tarfile", "--field")]
+        return dict(text_of(tarfile.open(fileobj=io.BytesIO(tar))), control=control.decode())
+    if path.endswith("gz"):
+        return text_of(tarfile.open(path))
     with zipfile.ZipFile(path) as z:
-        info = "qt741-%s.dist-info/" % version
-        if info + "METADATA" not in z.namelist():
-            return ["no %sMETADATA: not version %s" % (info, version)]
-        metadata = z.read(info + "METADATA").decode()
-        stated = re.search(r"^Version: %s$" % re.escape(version), metadata, re.M)
-        problems = [] if stated else ["not Version %s" % version]
-        if not re.search(r"^(?:License-Expression: MIT|License: MIT|Classifier: License :: OSI Approved :: MIT "
-                         r"License)$", metadata, re.M):
-            problems.append("METADATA names no MIT license")
-        licenses = [n for n in z.namelist() if re.fullmatch(re.escape(info) + r"(?:licenses/)?LICENSE", n)]
-        if not licenses or z.read(licenses[0]).decode() != LICENSE:
-            problems.append("no LICENSE in %s" % info)
-        return problems
-
-
-def npm(path, version):
-    with tarfile.open(path) as tar:
-        manifest = json.load(tar.extractfile("package/package.json"))
-        problems = ["%s %s, not %s" % (key, manifest.get(key), value)
-                    for key, value in (("version", version), ("license", "MIT")) if manifest.get(key) != value]
-        if "package/LICENSE" not in tar.getnames() or tar.extractfile("package/LICENSE").read().decode() != LICENSE:
-            problems.append("no LICENSE")
-        return problems
-
-
-def nupkg(path, version):
-    with zipfile.ZipFile(path) as z:
-        manifest = z.read("QT741.nuspec").decode()
-        problems = ["<%s> not %s" % (tag, value) for tag, value in
-                    (("version", version), ('license type="expression"', "MIT"))
-                    if "<%s>%s</%s>" % (tag, value, tag.split()[0]) not in manifest]
-        if "LICENSE.txt" not in z.namelist() or z.read("LICENSE.txt").decode() != LICENSE:
-            problems.append("no LICENSE.txt")
-        return problems
-
-
-KINDS = ((".deb", deb), ("-linux-x86_64.tar.gz", tarball), (".whl", wheel), (".tgz", npm), (".nupkg", nupkg))
+        return {name: z.read(name).decode(errors="replace") for name in z.namelist()}
 
 
 def problems(path, version):
     """What is wrong with the package at path, [] when nothing."""
-    check = next(check for suffix, check in KINDS if path.endswith(suffix))
-    try:
-        found = check(path, version)
-    except KeyError as missing:  # a file the package should hold
-        found = ["no %s" % missing]
-    return ["%s: %s" % (os.path.basename(path), problem) for problem in found]
+    rules = next(rules for ending, rules in RULES.items() if path.endswith(ending))
+    found, wrong = files(path), []
+    for name, wanted, called in rules:
+        shown, called = (text.replace("VERSION", version).replace("\\", "") for text in (name, called))
+        name, wanted = (pattern.replace("VERSION", re.escape(version)) for pattern in (name, wanted))
+        texts = [text for member, text in found.items() if re.fullmatch(name, member)]
+        if not any(re.search(wanted, text, re.M) for text in texts):
+            wrong.append(os.path.basename(path) + ": " + ("%s lacks %s" % (shown, called) if texts else "no " + shown))
+    return wrong
 
 
 def main():
