@@ -18,6 +18,7 @@
 
 #include "QT741DLL.h"
 #include "platform.h"
+#include "qt741_version.h"
 
 namespace {
 
@@ -32,7 +33,8 @@ const char kUsage[] = "usage: cardtool [--precise] PORT [COMMAND...]\n"
                       "--precise: times in microseconds ([152.345 ms]) and, after every call, when it was\n"
                       "made and when it returned on a monotonic clock (QueryPerformanceCounter), in seconds\n"
                       "(\"  clock: 1234.567890 1234.720235\").\n"
-                      "--version: the version of the library this program loaded, and where from.\n"
+                      "--version: this program's version and copyright, and the version of the library it\n"
+                      "loaded, and where from.\n"
                       "\n"
                       "commands:\n"
                       "  write 1 DATA        write track 1 (WrTr1Card), then swipe the card\n"
@@ -485,7 +487,10 @@ int main(int argc, char** argv) {
         --argc;
         ++argv;
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) return platform::PrintLibraryVersion();
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("cardtool %s\n%s\n", QT741_VERSION_STRING, QT741_COPYRIGHT);
+        return platform::PrintLibraryVersion();
+    }
     if (argc < 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0 ||
         std::strcmp(argv[1], "/?") == 0) {
         std::fputs(kUsage, argc < 2 ? stderr : stdout);

@@ -159,13 +159,13 @@ int PrintLibraryVersion() {
         return 1;
     }
     const VS_FIXEDFILEINFO* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
-    std::printf("QT741DLL.dll %lu.%lu.%lu.%lu\n  file: %s\n  description: %s\n  product: %s %s\n",
+    std::printf("QT741DLL.dll %lu.%lu.%lu.%lu\n  file: %s\n  description: %s\n  product: %s %s\n  copyright: %s\n",
                 static_cast<unsigned long>(HIWORD(fixed->dwFileVersionMS)),
                 static_cast<unsigned long>(LOWORD(fixed->dwFileVersionMS)),
                 static_cast<unsigned long>(HIWORD(fixed->dwFileVersionLS)),
                 static_cast<unsigned long>(LOWORD(fixed->dwFileVersionLS)), path,
                 VersionString(info, "FileDescription").c_str(), VersionString(info, "ProductName").c_str(),
-                VersionString(info, "ProductVersion").c_str());
+                VersionString(info, "ProductVersion").c_str(), VersionString(info, "LegalCopyright").c_str());
     return 0;
 }
 

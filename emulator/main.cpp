@@ -23,6 +23,7 @@
 #include "options.h"
 #include "port.h"
 #include "protocol.h"
+#include "qt741_version.h"
 
 namespace cardemu {
 namespace {
@@ -545,6 +546,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(usage_text(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("cardemu %s\n%s\n", QT741_VERSION_STRING, QT741_COPYRIGHT);
         return 0;
     }
 

@@ -38,6 +38,7 @@ const char* usage_text() {
            "  --log FILE           log to FILE instead of stderr\n"
            "  --no-pacing          send replies at once instead of at 9600 baud\n"
            "  --help               this text\n"
+           "  --version            cardemu's version and copyright\n"
            "control commands (stdin, FIFO): swipe | fault NAME | quit\n";
 }
 
@@ -70,6 +71,9 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
         if (name == "--help" || name == "-h") {
             if (!flag_only()) return false;
             out.help = true;
+        } else if (name == "--version") {
+            if (!flag_only()) return false;
+            out.version = true;
         } else if (name == "--no-pacing") {
             if (!flag_only()) return false;
             out.pacing = false;
@@ -116,7 +120,7 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
             return false;
         }
     }
-    if (!out.help && out.card_path.empty()) {
+    if (!out.help && !out.version && out.card_path.empty()) {
         error = "--card FILE is required";
         return false;
     }

@@ -26,6 +26,7 @@ struct Options {
     Fault fault = Fault::None;
     bool pacing = true;
     bool help = false;
+    bool version = false;
 };
 
 // `args` excludes the program name. False with a message on a bad command line.

@@ -615,7 +615,8 @@ def harness_arguments(parser, work, prefix=os.path.join("e2e", "wineprefix")):
     parser.add_argument("--cardemu", default=os.path.join(BUILD, "sim", "emulator", "cardemu"))
     parser.add_argument("--native", metavar="BUILD", help="run natively on Linux, without Wine, the cardtool and "
                         "libQT741DLL.so of this build (the linux-native preset's folder)")
-    parser.add_argument("--project-version", help="the version cardtool --version must report, e.g. 1.0.0")
+    parser.add_argument("--project-version", help="the project's version, e.g. 1.0.0: what cardtool --version "
+                        "must report and the packages must state")
     parser.add_argument("--prefix", default=os.path.join(BUILD, "sim", "tests", prefix))
     parser.add_argument("--work", default=os.path.join(BUILD, "sim", "tests", work))
 

@@ -7,6 +7,10 @@
 #   qt741_build PRESET[:TARGET]...   e.g. qt741_build windows-x64 sim:cardemu
 #   qt741_build_arch ARCH            what the harness runs for --arch ARCH (its
 #                                    table, harness/qt741_harness.py)
+#   qt741_ctest ARGS...              ctest ARGS..., noting the tests CTest reports
+#                                    skipped (exit 77 where SKIP_RETURN_CODE says so)
+#   qt741_no_skips                   fails, naming them, when any test was skipped,
+#                                    unless QT741_ALLOW_SKIP=1
 #
 # The build folders are $qt741_builds/PRESET, build/PRESET unless the caller sets
 # qt741_builds. A folder is configured when it has no build system yet or
@@ -55,4 +59,27 @@ qt741_build_arch() {
   builds=$(python3 "$qt741_root/harness/qt741_harness.py" builds "$1") || return
   # shellcheck disable=SC2086 # one build a word
   qt741_build $builds
+}
+
+qt741_skipped=()
+
+qt741_ctest() {
+  local log status=0
+  log=$(mktemp)
+  ctest --output-log "$log" "$@" || status=$?
+  mapfile -t -O "${#qt741_skipped[@]}" qt741_skipped < <(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$log")
+  rm -f "$log"
+  return "$status"
+}
+
+qt741_no_skips() {
+  [ "${#qt741_skipped[@]}" -gt 0 ] || return 0
+  echo "== skipped: ${#qt741_skipped[@]} test(s) did not run" >&2
+  printf '  %s\n' "${qt741_skipped[@]}" >&2
+  if [ "${QT741_ALLOW_SKIP:-}" = 1 ]; then
+    echo "skipped tests allowed (QT741_ALLOW_SKIP=1)" >&2
+    return 0
+  fi
+  echo "test: a run passes only when every test ran; QT741_ALLOW_SKIP=1 lets skipped tests pass" >&2
+  return 1
 }

@@ -3,12 +3,13 @@
 # has just built them) and writes into build/package/, at the CMake project's
 # version (VERSION):
 #   QT741DLL-VERSION.zip          the Windows DLLs, import libraries, cardtool.exe
-#                                 and carddesk.exe, the headers, the CMake package
-#                                 and the bindings (its files are checked against
-#                                 tests/package/contents.txt)
+#                                 and carddesk.exe, the headers, the CMake package,
+#                                 the bindings and LICENSE.txt (its files are
+#                                 checked against tests/package/contents.txt)
 #   *.deb, QT741DLL-VERSION-linux-x86_64.tar.gz
 #                                 libQT741DLL.so with its headers, pkg-config and
-#                                 CMake files, cardtool and cardemu (cpack)
+#                                 CMake files, cardtool and cardemu (cpack); the
+#                                 tar.gz with LICENSE.txt
 #   qt741-VERSION-py3-none-*.whl  the Python package, one wheel a platform
 #   qt741-VERSION.tgz             the npm package (Node.js, Electron)
 #   QT741.VERSION.nupkg           the NuGet package (.NET, Mono)
@@ -59,8 +60,11 @@ cp include/QT741DLL.h include/qt741_export.h include/mComm.h "$stage/include/"
 # find_package(QT741DLL): imports the DLL of the host's width and ABI.
 cp package/cmake/QT741DLLConfig.cmake "$qt741_builds/${presets[0]}/cmake/QT741DLLConfigVersion.cmake" "$stage/cmake/"
 git ls-files -z bindings | xargs -0 cp --parents -t "$stage"
-# The integrator's README, with the version and Windows line ends.
+# The Node.js module's version is the project's, as in its npm package.
+(cd "$stage/bindings/node" && npm pkg set version="$version")
+# The integrator's README, with the version, and the license, with Windows line ends.
 sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' package/README.txt >"$stage/README.txt"
+sed -e 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
 
 (cd "$out" && zip -q -r -X "$name.zip" "$name")
 rm -rf "$stage"

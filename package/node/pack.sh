@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The npm package qt741: bindings/node with the libraries in prebuilds/, the
-# version the CMake project's, packed by npm pack into OUT.
+# The npm package qt741: bindings/node with the libraries in prebuilds/ and
+# LICENSE, the version the CMake project's, packed by npm pack into OUT.
 #
 #   package/node/pack.sh OUT WIN32_IA32_BUILD WIN32_X64_BUILD LINUX_X64_BUILD
 #
@@ -15,7 +15,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$2/CMakeCache.txt")
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-cp "$root"/bindings/node/{package.json,qt741.js,qt741.d.ts,README.md} "$stage/"
+cp "$root"/bindings/node/{package.json,qt741.js,qt741.d.ts,README.md} "$root/LICENSE" "$stage/"
 mkdir -p "$stage"/prebuilds/{win32-ia32,win32-x64,linux-x64}
 cp "$2/library/QT741DLL.dll" "$stage/prebuilds/win32-ia32/"
 cp "$3/library/QT741DLL.dll" "$stage/prebuilds/win32-x64/"

@@ -7,7 +7,7 @@ Each BUILD is a build folder: windows-x86-msvc (its QT741DLL.dll; tag win32),
 windows-x64-msvc (win_amd64) or linux-native (libQT741DLL.so.1; linux_x86_64).
 The package qt741 is bindings/python/qt741.py as qt741/__init__.py with the
 library beside it; the version is the CMake project's, from the build's
-CMakeCache.txt. Runs offline with setuptools, wheel and build
+CMakeCache.txt; LICENSE goes into the wheel's .dist-info. Runs offline with setuptools, wheel and build
 (Debian: python3-setuptools python3-wheel python3-build).
 """
 import argparse
@@ -42,6 +42,7 @@ def build_wheel(build, tag, library, out):
         shutil.copy(os.path.join(build, "library", library), os.path.join(stage, "qt741", library))
         for name in ("pyproject.toml", "README.md"):
             shutil.copy(os.path.join(HERE, name), stage)
+        shutil.copy(os.path.join(SOURCE, "LICENSE"), stage)
         with open(os.path.join(stage, "VERSION"), "w") as f:
             f.write(version + "\n")
         with open(os.path.join(stage, "setup.cfg"), "w") as f:

@@ -5,7 +5,8 @@
 //                                           CardCancel from this one
 //
 // Prints each call as "NAME<TAB>RESULT[<TAB>TRACK...]"; "waiting" once the read
-// thread has started.
+// thread has started; after the first call, the library the loader mapped for
+// it ("library PATH").
 using System;
 using System.Threading;
 using QT741;
@@ -18,9 +19,23 @@ static class CardHost
         Console.Out.Flush();
     }
 
+    static void PrintLibrary()
+    {
+        foreach (string line in System.IO.File.ReadAllLines("/proc/self/maps"))
+        {
+            int path = line.IndexOf('/');
+            if (path >= 0 && line.IndexOf("/libQT741DLL.so", path, StringComparison.Ordinal) >= 0)
+            {
+                Out("library " + line.Substring(path));
+                return;
+            }
+        }
+    }
+
     static int Main(string[] args)
     {
         Out("CreatmComm", QT741Dll.CreatmComm(args[0]));
+        PrintLibrary();
         if (args[1] == "cycle")
         {
             Out("WrTr12Card", (int)QT741Dll.WrTr12Card(args[2], args[3]));

@@ -8,7 +8,9 @@ that CardCancel from the first ends; c_host (C, the public header) the same
 cycle, and a read that a signal handler's CardCancel ends. The harness
 (harness/qt741_harness.py, --native) supplies the emulator and the port links.
 wheel_cycle and nupkg_cycle run the cycle on the wheel and the NuGet package,
-each packed and installed into a fresh temporary folder.
+each packed and installed into a fresh temporary folder; the host must load the
+package's library, and the package must state the project's version
+(--project-version) and the MIT license (tests/install/packages.py).
 
     native_hosts.py --native BUILD --cardemu CARDEMU --mono MONO --dotnet-host EXE --c-host EXE TEST...
 """
@@ -25,6 +27,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, os.pardir, "harness"))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "install"))
+import packages  # noqa: E402
 import qt741_harness as harness  # noqa: E402
 from qt741_harness import (CARD_CANCELLED, CARD_OK, READ1, READ12, RESET, STATUS, TRACK1, TRACK2,  # noqa: E402
                            Emulator, Process, Steering)
@@ -100,6 +104,7 @@ def wheel_cycle(ctx):
     with tempfile.TemporaryDirectory() as tmp:
         subprocess.run([PYTHON, SOURCE + "/package/python/build_wheels.py", "--linux", ctx.native, "--out", tmp],
                        check=True)
+        expect_package(ctx, tmp + "/*.whl")
         subprocess.run([PYTHON, "-m", "venv", tmp + "/venv"], check=True)
         subprocess.run([tmp + "/venv/bin/pip", "install", "--no-index", *glob.glob(tmp + "/*.whl")], check=True)
         host = cycle(ctx, "python", python=tmp + "/venv/bin/python", library="-")
@@ -111,6 +116,7 @@ def nupkg_cycle(ctx):
     """The NuGet package, installed by nuget; CardHost, built against its assembly, beside that and its library."""
     with tempfile.TemporaryDirectory() as tmp:
         subprocess.run([SOURCE + "/package/dotnet/pack.sh", tmp + "/feed", *ctx.windows_builds, ctx.native], check=True)
+        expect_package(ctx, tmp + "/feed/*.nupkg")
         subprocess.run(["nuget", "install", "QT741", "-Source", tmp + "/feed", "-OutputDirectory", tmp + "/packages"],
                        check=True)
         package, app = glob.glob(tmp + "/packages/QT741.*/")[0], tmp + "/app"
@@ -119,7 +125,18 @@ def nupkg_cycle(ctx):
             shutil.copy(package + path, app)
         subprocess.run(["mcs", "-warnaserror+", "-r:%s/QT741.dll" % app, "-out:%s/CardHost.exe" % app,
                         HERE + "/CardHost.cs"], check=True)
-        cycle(ctx, "dotnet", dotnet_host=app + "/CardHost.exe")
+        host = cycle(ctx, "dotnet", dotnet_host=app + "/CardHost.exe")
+        ctx.expect(re.search(r"^library %s/libQT741DLL\.so$" % app, host.output(), re.M),
+                   "the library loaded is not the package's %s/libQT741DLL.so" % app)
+
+
+def expect_package(ctx, pattern):
+    """The one package packed (pattern) states the project's version and the MIT license."""
+    ctx.require(ctx.project_version is not None, "a package test needs --project-version")
+    found = glob.glob(pattern)
+    ctx.require(len(found) == 1, "packing wrote %s, expected one %s" % (found, pattern))
+    problems = packages.problems(found[0], ctx.project_version)
+    ctx.expect(not problems, "\n".join(problems))
 
 
 SOURCE = os.path.dirname(os.path.dirname(HERE))

@@ -11,7 +11,8 @@ the Escape key. One configuration is a Node.js folder from install-deps.sh
 
 npm_cycle: the cycle on the npm package, packed from --package-builds and
 installed by npm into a fresh temporary folder; with --native BUILD by Linux's
-Node.js, without Wine.
+Node.js, without Wine. The package must state the project's version
+(--project-version) and the MIT license.
 """
 import argparse
 import glob
@@ -24,6 +25,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, os.pardir, "harness"))
 import qt741_harness as harness  # noqa: E402
+from native_hosts import expect_package  # noqa: E402
 from qt741_harness import (CARD_CANCELLED, CARD_NOT_OPEN, CARD_OK, LONG1, READ1, READ2, READ12, RESET,  # noqa: E402
                            STATUS, TRACK1, TRACK2, Emulator, Process, Steering, presskey, write_frame)
 
@@ -127,6 +129,7 @@ def test_npm_cycle(ctx):
     """load() with no path picks the package's library for the process."""
     with tempfile.TemporaryDirectory() as tmp:
         subprocess.run([harness.SOURCE + "/package/node/pack.sh", tmp, *ctx.package_builds], check=True)
+        expect_package(ctx, tmp + "/qt741-*.tgz")
         system = "linux" if ctx.native else "win32"
         subprocess.run(["npm", "install", "--prefix", tmp, "--no-audit", "--no-fund", "--prefer-offline",
                         "--os=" + system, "--cpu=" + ctx.node_arch, *glob.glob(tmp + "/qt741-*.tgz")], check=True)

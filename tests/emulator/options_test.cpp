@@ -46,6 +46,10 @@ TEST(Options, EveryOptionInBothSpellings) {
     EXPECT_EQ(o.swipe, SwipeMode::Enter);
     ASSERT_TRUE(parse_options({"--help"}, o, error)) << error;
     EXPECT_TRUE(o.help);
+    Options version;
+    ASSERT_TRUE(parse_options({"--version"}, version, error)) << error;
+    EXPECT_TRUE(version.version);
+    EXPECT_FALSE(version.help);
 }
 
 TEST(Options, RejectsBadCommandLines) {
@@ -62,6 +66,7 @@ TEST(Options, RejectsBadCommandLines) {
         {"--card", "c", "--swipe-delay", "99999999999999999999"},
         {"--card", "c", "--fault", "loud"},
         {"--card", "c", "--no-pacing=1"},
+        {"--version=1"},
         {"--card", "c", "--tty", "/dev/ttyS0", "--link", "/tmp/l"},
     };
     for (const auto& args : bad) {

@@ -138,12 +138,11 @@ def imported_names(objdump, exe, dll_name):
     return set(re.findall(r"^\s*[0-9a-f]+\s+\d+\s+(\S+)\s*$", block.group(1), re.M))
 
 
-def version_resource(dll):
-    """From the version resource: (file version, product version, original file
-    name), or None. VS_FIXEDFILEINFO starts with the signature 0xFEEF04BD; the
-    string values are UTF-16, each after its key and padding."""
-    with open(dll, "rb") as f:
-        data = f.read()
+def version_resource(data):
+    """From a PE file's bytes, its version resource: (file version, product
+    version, its strings by name), or None. VS_FIXEDFILEINFO starts with the
+    signature 0xFEEF04BD; the strings follow it, UTF-16, each value after its
+    key and padding."""
     at = data.find(struct.pack("<I", 0xFEEF04BD))
     if at < 0:
         return None
@@ -152,13 +151,14 @@ def version_resource(dll):
     def dotted(ms, ls):
         return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
-    key = "OriginalFilename\0".encode("utf-16-le")
-    start = data.find(key, at)
-    name = None
-    if start >= 0:
-        text = data[start + len(key):start + len(key) + 200].decode("utf-16-le", "replace").lstrip("\0")
-        name = text.split("\0", 1)[0]
-    return dotted(file_ms, file_ls), dotted(product_ms, product_ls), name
+    strings = {}
+    for name in ("OriginalFilename", "LegalCopyright"):
+        key = (name + "\0").encode("utf-16-le")
+        start = data.find(key, at)
+        if start >= 0:
+            text = data[start + len(key):start + len(key) + 200].decode("utf-16-le", "replace").lstrip("\0")
+            strings[name] = text.split("\0", 1)[0]
+    return dotted(file_ms, file_ls), dotted(product_ms, product_ls), strings
 
 
 def main():
@@ -244,7 +244,9 @@ def main():
 
     if args.version:
         expected = ".".join((args.version.split(".") + ["0"] * 4)[:4])
-        found = version_resource(dll)
+        with open(dll, "rb") as f:
+            found = version_resource(f.read())
+        found = found and found[:2] + (found[2].get("OriginalFilename"),)
         if found != (expected, expected, "QT741DLL.dll"):
             failures.append(f"version resource (file version, product version, original file name): {found}, "
                             f"expected {(expected, expected, 'QT741DLL.dll')}")

@@ -1,6 +1,7 @@
 /* A host of the installed library, as users build one: writes both tracks,
    reads them back, compares. As C++ it also opens and closes the port with an
-   mComm of its own (mComm.h, and the Win32 subset it includes).
+   mComm of its own (mComm.h, and the Win32 subset it includes). It prints the
+   library the loader mapped ("library PATH").
      consumer PORT    exit status 0: every call succeeded, the tracks came back */
 #include <stdio.h>
 #include <string.h>
@@ -10,11 +11,25 @@
 #include "mComm.h"
 #endif
 
+static void PrintLibrary(void) {
+    char line[4096];
+    FILE* maps = fopen("/proc/self/maps", "r");
+    while (maps != NULL && fgets(line, sizeof line, maps) != NULL) {
+        const char* path = strchr(line, '/');
+        if (path != NULL && strstr(path, "/libQT741DLL.so") != NULL) {
+            printf("library %s", path);
+            break;
+        }
+    }
+    if (maps != NULL) fclose(maps);
+}
+
 int main(int argc, char** argv) {
     const char* track1 = "B4111111111111111^INSTALLED/HOST^2512101";
     const char* track2 = "4111111111111111=2512101";
     char read1[CARD_TRACKS_BUFFER_SIZE] = "", read2[CARD_TRACKS_BUFFER_SIZE] = "";
     if (argc != 2) return 2;
+    PrintLibrary();
 #ifdef __cplusplus
     mComm port;
     const int opened = port.OpenPort(argv[1]), closed = port.ClosePort();
