@@ -1,0 +1,71 @@
+// The card calls of every connection: each accepted call runs on a thread of
+// its own, so the bridge keeps serving other connections (and CardCancel)
+// while it waits for a swipe. One call at a time, as the library allows: a
+// call made while another is under way is answered at once as the library
+// answers it (CARD_BUSY). A call whose client went away, or whose timeoutMs
+// passed, is cancelled through CardCancel until it returns.
+#ifndef CARDBRIDGE_CALLS_H
+#define CARDBRIDGE_CALLS_H
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "protocol.h"
+
+namespace bridge {
+
+class card_calls {
+public:
+    // One call, from its start to its response.
+    struct call {
+        call(boost::asio::io_context& io, request r) : req(std::move(r)), timer(io) {}
+        request req;
+        std::function<void(const outcome&)> done;
+        boost::asio::steady_timer timer; // the deadline, then the repeated cancel
+        std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+        bool finished = false;
+        bool timed_out = false;
+        bool abandoned = false;
+    };
+
+    card_calls(boost::asio::io_context& io, const card_api& api) : io_(io), api_(api) {}
+
+    // Starts `req` (not CardCancel); `done` runs on the io_context with its outcome.
+    std::shared_ptr<call> start(const request& req, std::function<void(const outcome&)> done);
+    // The client went away: its call, if still under way, is cancelled; `done` is not run.
+    void abandon(const std::shared_ptr<call>& c);
+    // CardCancel for a client: never refused, never waits.
+    int cancel() { return api_.CardCancel(); }
+    // Cancels the call under way, whoever made it (the bridge is stopping).
+    void cancel_all();
+
+    std::size_t running() const { return running_; }
+    // The port the library holds open, as the last CreatmComm and DestroymComm said ("": none).
+    const std::string& open_port() const { return open_port_; }
+    // Opens a port outside any client's call (at start).
+    outcome open(const std::string& port);
+
+private:
+    void keep_cancelling(const std::shared_ptr<call>& c);
+    void finish(const std::shared_ptr<call>& c, outcome out);
+    void note_port(const request& req, int result);
+
+    boost::asio::io_context& io_;
+    const card_api& api_;
+    std::mutex mutex_;              // guards holder_, the one thing the call threads touch
+    const call* holder_ = nullptr;  // the call in the library
+    std::shared_ptr<call> current_; // the same, for the io_context
+    std::size_t running_ = 0;       // threads not yet finished
+    std::string open_port_;
+};
+
+} // namespace bridge
+
+#endif
