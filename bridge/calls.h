@@ -39,7 +39,7 @@ public:
 
     // Starts `req` (not CardCancel); `done` runs on the io_context with its outcome.
     std::shared_ptr<call> start(const request& req, std::function<void(const outcome&)> done);
-    // The client went away: its call, if still under way, is cancelled; `done` is not run.
+    // The client went away: its call, if still under way, is cancelled (its `done` still runs).
     void abandon(const std::shared_ptr<call>& c);
     // CardCancel for a client: never refused, never waits.
     int cancel() { return api_.CardCancel(); }

@@ -290,7 +290,8 @@ private:
     void handle(http::request<http::string_body> req) {
         auto& st = *state_;
         const unsigned version = req.version();
-        const bool keep = req.keep_alive();
+        // A refused WebSocket handshake ends its connection.
+        const bool keep = req.keep_alive() && !websocket::is_upgrade(req);
         const auto origin_field = req.find(http::field::origin);
         const bool has_origin = origin_field != req.end();
         const std::string origin = has_origin ? std::string(origin_field->value()) : "";
@@ -318,6 +319,8 @@ private:
                     return reply(version, keep, "", http::status::ok, a.content_type, std::string(a.body));
         }
         if (req.method() == http::verb::options && has_origin) return preflight(req, origin);
+        if (target.substr(0, 3) != "/v1")
+            return reply_error(version, keep, cors, http::status::not_found, error::bad_argument, "no such page");
         // The bridge's own page asks for /v1/info without Origin (a same-origin
         // GET): the browser says so in Sec-Fetch-Site, which no page can set.
         const bool own_page = !has_origin && target == "/v1/info" && req["Sec-Fetch-Site"] == "same-origin";
