@@ -3,7 +3,7 @@
 consumer/ built by CMake, or the Debian packages and consumer.c built with pkg-config's flags; the
 hosts run a card cycle on the installed cardemu. lintian: no error, no warning but those docs/building.md keeps.
 
-    install_test.py CMAKE BUILD find_package|pkg_config|lintian
+    install_test.py CMAKE BUILD find_package|pkg_config|bridge|lintian
 """
 import glob
 import os
@@ -57,6 +57,24 @@ def main():
                 *flags)
             libdir = run("pkg-config", "--variable=libdir", "qt741dll", env=env, stdout=subprocess.PIPE).strip()
             cycle(tmp + "/usr", [tmp + "/consumer"], tmp, dict(os.environ, LD_LIBRARY_PATH=libdir))
+        elif test == "bridge":
+            # qt741-bridge unpacked with the library: the program runs from it, and the unit starts it as
+            # its own user, in dialout, with the options of its conffile.
+            for deb in debs(cmake, build, tmp):
+                run("dpkg-deb", "-x", deb, tmp)
+            version = run(tmp + "/usr/bin/cardbridge", "--version", stdout=subprocess.PIPE)
+            with open(tmp + "/lib/systemd/system/cardbridge.service") as f:
+                unit = f.read()
+            with open(tmp + "/etc/default/cardbridge") as f:
+                options = f.read()
+            depends = run("dpkg-deb", "-f", glob.glob(tmp + "/qt741-bridge_*.deb")[0], "Depends",
+                            stdout=subprocess.PIPE)
+            for wanted, text in (("cardbridge ", version), ("ExecStart=/usr/bin/cardbridge $CARDBRIDGE_OPTS", unit),
+                                 ("User=cardbridge", unit), ("SupplementaryGroups=dialout", unit),
+                                 ("EnvironmentFile=-/etc/default/cardbridge", unit),
+                                 ('CARDBRIDGE_OPTS="--serial', options), ("adduser", depends)):
+                if wanted not in text:
+                    sys.exit("qt741-bridge: no %r in %s" % (wanted, text))
         else:
             run("lintian", "--fail-on", "error,warning", "--suppress-tags", "maintscript-calls-ldconfig,no-manual-page",
                 *debs(cmake, build, tmp))
