@@ -21,6 +21,8 @@ BINDINGS = [
     ("dotnet", "dotnet/QT741.cs", "pascal"),
     ("vb", "vb/QT741.bas", "header"),
     ("delphi", "delphi/QT741.pas", "header"),
+    ("web", "web/qt741-web.js", "header"),
+    ("web-typescript", "web/qt741-web.d.ts", "header"),
 ]
 SIZE_SUFFIXES = ("_BUFFER_SIZE", "_MAX_WRITE")
 

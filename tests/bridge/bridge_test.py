@@ -15,6 +15,7 @@ Standard library only (python3 >= 3.9).
 import argparse
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -45,6 +46,11 @@ class BridgeContext(Context):
             self.bridge = os.path.join(self.native, "bridge", "cardbridge")
         else:
             self.bridge = os.path.join(self.windows_dir, "bridge", "cardbridge.exe")
+        if self.dll:  # cardbridge.exe beside another DLL (the shipped one), as in the release archive
+            self.bridge = os.path.join(self.work_root, "tools", "cardbridge.exe")
+            os.makedirs(os.path.dirname(self.bridge), exist_ok=True)
+            for source in (os.path.join(self.windows_dir, "bridge", "cardbridge.exe"), self.dll):
+                shutil.copy2(source, os.path.dirname(self.bridge))
 
 
 def free_port():
