@@ -1,7 +1,5 @@
-// The card calls: a thread a call, the call under way tracked, cancelled when asked.
+// The card calls: one call thread, the call under way tracked, cancelled when asked.
 #include "calls.h"
-
-#include <thread>
 
 #include <boost/asio/post.hpp>
 
@@ -27,7 +25,9 @@ std::shared_ptr<card_calls::call> card_calls::start(const request& req, std::fun
             return c;
         }
         holder_ = c.get();
+        job_ = c;
     }
+    wake_.notify_one();
     current_ = c;
     ++running_;
     if (req.timeout_ms > 0) {
@@ -38,7 +38,28 @@ std::shared_ptr<card_calls::call> card_calls::start(const request& req, std::fun
             keep_cancelling(c);
         });
     }
-    std::thread([this, c] {
+    return c;
+}
+
+card_calls::~card_calls() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+    }
+    wake_.notify_one();
+    if (worker_.joinable()) worker_.join();
+}
+
+// The call thread: one call at a time, as the library takes them.
+void card_calls::work() {
+    for (;;) {
+        std::shared_ptr<call> c;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return job_ || quit_; });
+            if (quit_) return;
+            c = std::move(job_);
+        }
         outcome out = run_call(api_, c->req);
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -51,8 +72,7 @@ std::shared_ptr<card_calls::call> card_calls::start(const request& req, std::fun
             note_port(c->req, out.result);
             finish(c, out);
         });
-    }).detach();
-    return c;
+    }
 }
 
 void card_calls::finish(const std::shared_ptr<call>& c, outcome out) {

@@ -486,6 +486,9 @@ void server::state::accept() {
                 self->log.line("refused a connection: " + std::to_string(max_connections) + " are open");
                 refuse_busy(std::move(socket));
             } else {
+                // Small messages, answered at once: no waiting to coalesce them.
+                error_code unused;
+                socket.set_option(tcp::no_delay(true), unused);
                 std::make_shared<http_session>(self, std::move(socket))->read();
             }
         }
