@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, the demo and the release
-# package need (Mono's runtime and core library run the C# binding's host on
+# package need (Boost.Beast and nlohmann-json for the bridge, header-only;
+# Chromium for its browser test; Mono's runtime and core library run the C# binding's host on
 # Linux; it needs none of mono-complete's further libraries; Python's build
 # tools, venv and nuget make and install the wheels and the NuGet package), the
 # 32-bit Wine world (scripts/install-wine32.sh), and (npm) the

@@ -162,6 +162,17 @@ def test_flags(ctx):
     ctx.expect(status == 401 and body.get("error", {}).get("code") == "forbidden",
                "no token file: GET /v1/info gave %d %s" % (status, body))
     ctx.expect("local programs need --token-file" in bridge_log(bridge), "the log does not say why")
+    # --log-tracks: the tracks go into the log (the library refuses the write: no port is open).
+    bridge, url = start_bridge(ctx, "--serial", "./none1", "--serial", "./none2", "--token-file", "token",
+                               "--log-tracks", name="logging")
+    status, body = get(url + "v1/call", {"Authorization": "Bearer " + TOKEN},
+                       b'{"id": 1, "call": "WrTr1Card", "track1": "%B4111^TRACK/LOGGED?"}')
+    ctx.expect(status == 200 and body.get("result") == -1, "WrTr1Card on a closed port: %d %s" % (status, body))
+    ctx.expect('WrTr1Card -> -1' in bridge_log(bridge) and 'track1="%B4111^TRACK/LOGGED?"' in bridge_log(bridge),
+               "--log-tracks: the track is not in the log")
+    # SIGTERM (systemd's stop) ends it at once, with status 0.
+    bridge.proc.terminate()
+    ctx.expect(bridge.finish(10) == 0 and "stopping (signal 15)" in bridge_log(bridge), "SIGTERM: no clean exit")
 
 
 def test_wine(ctx):
