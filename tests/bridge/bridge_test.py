@@ -120,7 +120,7 @@ def test_browser(ctx):
 
 
 def test_rows(ctx):
-    emu = Emulator(ctx)
+    emu = Emulator(ctx, "--swipe", "manual")
     origin = "https://pms.example.com"
     bridge, url = start_bridge(ctx, "--serial", ctx.port("COM5"), "--allow-origin", origin, "--token-file", "token")
     run_clients(ctx, "rows", client_options(ctx, url, emu, origin=origin))

@@ -210,6 +210,29 @@ async function rows() {
     prx.status);
 
   const auth = { Authorization: `Bearer ${opts.token}`, "Content-Type": "application/json" };
+  // One keep-alive connection: a malformed body is answered and the connection serves the next request.
+  const agent = new http.Agent({ keepAlive: true, maxSockets: 1 });
+  const ports = [];
+  for (const body of ["{oops", '{"id": 1, "call": "CardCancel"}']) {
+    ports.push(await new Promise((resolve) => {
+      const req = http.request({ host: "127.0.0.1", port: p, method: "POST", path: "/v1/call", headers: auth, agent },
+        (res) => { res.resume(); res.on("end", () => resolve(`${res.statusCode}@${req.socket.localPort}`)); });
+      req.end(body);
+    }));
+  }
+  agent.destroy();
+  check("HTTP: the connection stays usable after malformed input",
+    ports[0].startsWith("400@") && ports[1].startsWith("200@") && ports[0].slice(4) === ports[1].slice(4), ports);
+  // A POST whose read waits, its connection closed: the read is cancelled (the device reset).
+  const resets = frames(RESET);
+  const waiting = http.request({ host: "127.0.0.1", port: p, method: "POST", path: "/v1/call", headers: auth,
+    agent: false });
+  waiting.on("error", () => {});
+  waiting.end('{"id": 1, "call": "RadTr12Card"}');
+  await waitFrames(READ12, 1);
+  waiting.destroy();
+  check("HTTP: closing the connection of a waiting call resets the device", await waitFrames(RESET, resets + 1, 5000),
+    "no reset frame");
   for (const [name, body, status, code] of [
     ["a body over 4 KiB", JSON.stringify({ call: "WrTr1Card", track1: "x".repeat(5000) }), 413, "too-large"],
     ["malformed JSON", '{"call": "CardReset"', 400, "bad-json"],
@@ -252,6 +275,15 @@ async function rows() {
   }
   const after = await answer(s, '{"id": "still", "call": "CardCancel"}');
   check("WebSocket: the connection stays usable", after.id === "still" && after.result === 1, JSON.stringify(after));
+  // A second call on the connection whose read waits: refused at once; CardCancel ends the read.
+  s.ws.send('{"id": "wait", "call": "RadTr1Card"}');
+  await waitFrames(READ1, 1);
+  const second = await answer(s, '{"id": "second", "call": "RadTr2Card"}');
+  const cancel = await answer(s, '{"id": "cancel", "call": "CardCancel"}');
+  for (const end = Date.now() + 5000; Date.now() < end && !s.replies.some((r) => r.id === "wait"); ) await sleep(10);
+  const waited = s.replies.find((r) => r.id === "wait") ?? {};
+  check("WebSocket: a second call during a wait gets CARD_BUSY, CardCancel ends the wait",
+    second.result === -6 && cancel.result === 1 && waited.result === -5, JSON.stringify([second, cancel, waited]));
   s.ws.close();
   await sleep(200);
 
