@@ -30,15 +30,15 @@ const char* const usage = "usage: cardbridge --serial PORT [--serial PORT...] [-
 namespace {
 
 bool parse_listen(const std::string& value, options& opts, std::string& error) {
-    static const std::regex form(R"(^(\[::1\]|127\.0\.0\.1|localhost)(?::(\d{1,5}))?$)", std::regex::icase);
+    static const std::regex form(R"(^(\[::1\]|::1|127\.0\.0\.1|localhost)(?::(\d{1,5}))?$)", std::regex::icase);
     std::smatch m;
     if (!std::regex_match(value, m, form)) {
         error = "--listen " + value +
                 ": the bridge listens on the loopback interface only: 127.0.0.1, [::1] or localhost, "
-                "with an optional :PORT";
+                "with an optional :PORT ([::1]:8741)";
         return false;
     }
-    opts.listen_host = m[1].str() == "[::1]" ? "::1" : m[1].str();
+    opts.listen_host = m[1].str() == "[::1]" ? "::1" : m[1].str(); // ::1:8741 reads as ::1, port 8741
     if (m[2].matched) {
         const long port = std::strtol(m[2].str().c_str(), nullptr, 10);
         if (port > 65535) {
