@@ -89,6 +89,7 @@ class Bench:
         self.probe_exe = probe_exe
         self.runs = runs
         self.wait = wait
+        self.bridge = False  # --arch bridge: the calls go through cardbridge
 
     def begin(self, name):
         harness.begin(self.ctx, name)
@@ -200,7 +201,8 @@ class Bench:
         commands = []
         for words, _, _ in OPERATIONS:
             commands += words + ["sleep", "100"]
-        tool = harness.Cardtool(self.ctx, "COM5", *commands, options=["--precise"])
+        tool = self.bridge_client(commands) if self.bridge else harness.Cardtool(self.ctx, "COM5", *commands,
+                                                                                  options=["--precise"])
         tool.finish(60)
         calls = [c for c in tool.calls() if c.call not in ("CreatmComm", "DestroymComm")]
         frames = self.log_frames(emu, zero)
@@ -242,6 +244,22 @@ class Bench:
                 tail = (end - (last[0] + last[2] * BYTE_MS / 1000)) * 1000 - INTERVAL_MS
             over = (end - start) * 1000 - pty_floor
             self.parts[name].append(((first_rx - start) * 1000, tail, over))
+
+    def bridge_client(self, commands):
+        """--arch bridge: cardbridge (linux-native) on the emulator's port, and the client that makes
+        cardtool's calls over one WebSocket and prints them as cardtool --precise does."""
+        with open(os.path.join(self.ctx.work, "token"), "w") as f:
+            f.write("bench-token-0123456789\n")
+        program = os.path.join(self.ctx.native, "bridge", "cardbridge")
+        bridge = harness.Process(self.ctx, "cardbridge", [program, "--serial", self.ctx.port("COM5"), "--listen",
+                                                          "127.0.0.1:0", "--token-file", "token"])
+        _, _, m = bridge.wait_line(r"listening on http://(\S+)/", 30)
+        client = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bridge_client.mjs")
+        modules = os.path.join(harness.BUILD, "npm", "browser", "node_modules")
+        tool = harness.Process(self.ctx, "client", ["node", client, modules, "ws://%s/v1" % m.group(1),
+                                                    "bench-token-0123456789"] + commands)
+        tool.calls = lambda: harness.Cardtool.calls(tool)
+        return tool
 
     # -- escape --------------------------------------------------------------------
 
@@ -471,6 +489,7 @@ def main():
     system = "Linux %s, no Wine" % os.uname().release if ctx.native else wine_version(ctx)
     print("machine: %d cores, %s; %s" % (os.cpu_count(), cpu_model(), system))
     bench = Bench(ctx, args.runs, args.wait, os.path.abspath(probe))
+    bench.bridge = arch is harness.ARCHES["bridge"]
     busy = {} if ctx.native else bench.wine_processes()
     if busy:
         print("the Wine prefix is in use (%s); run again when the other job is done" %
@@ -482,6 +501,9 @@ def main():
         for what in args.what:
             if ctx.native and what == "probe":
                 print("\nprobe: a Windows program; left out natively")
+                continue
+            if bench.bridge and what != "ops":
+                print("\n%s: the library's own; left out through the bridge (--arch linux measures it)" % what)
                 continue
             getattr(bench, what)()
     finally:

@@ -66,3 +66,4 @@ foreach(component runtime development tools)
   install(FILES package/debian/copyright ${PROJECT_BINARY_DIR}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QT741_DEB_${component}} COMPONENT ${component})
 endforeach()
+include(bridge/install.cmake)

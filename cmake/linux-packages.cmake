@@ -3,6 +3,8 @@
 #   libqt741dll1     runtime       section libs
 #   libqt741dll-dev  development   section libdevel, needs libqt741dll1 of its version
 #   qt741-tools      tools         section utils, needs libqt741dll1 of its version
+#   qt741-bridge     bridge        section utils, needs libqt741dll1 of its version
+#                                  and adduser (its system user), with a systemd unit
 # and QT741DLL-VERSION-linux-ARCH.tar.gz, the whole install in one folder (it
 # runs from anywhere: the programs find the library relative to themselves).
 # The libraries each binary needs are found by dpkg-shlibdeps.
@@ -12,7 +14,7 @@ set(CPACK_PACKAGE_CONTACT "${QT741_MAINTAINER}")
 set(CPACK_PACKAGE_FILE_NAME QT741DLL-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
 set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_COMPONENTS_ALL runtime development tools)
+set(CPACK_COMPONENTS_ALL runtime development tools bridge)
 set(CPACK_QT741_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/archive-license.cmake)
 
@@ -42,6 +44,15 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME qt741-bridge)
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_BRIDGE_DEPENDS runtime)
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_DEPENDS adduser)
+# Its user and the systemd unit's enabling, starting and stopping, as
+# debhelper writes them (bridge/debian/).
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/bridge/debian/postinst
+  ${PROJECT_SOURCE_DIR}/bridge/debian/prerm ${PROJECT_SOURCE_DIR}/bridge/debian/postrm
+  ${PROJECT_SOURCE_DIR}/bridge/debian/conffiles)
 # The first line is the synopsis.
 
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "serial magnetic-stripe card reader/writer library
@@ -56,5 +67,10 @@ set(CPACK_DEBIAN_TOOLS_DESCRIPTION "serial magnetic-stripe card reader/writer - 
 cardtool runs the library's functions against a card reader/writer from the
 command line (cardtool /dev/ttyUSB0 read 12). cardemu plays such a device on
 a pseudo-terminal, for trying a host without one.")
+
+set(CPACK_DEBIAN_BRIDGE_DESCRIPTION "serial magnetic-stripe card reader/writer - bridge for web pages
+cardbridge serves a card reader/writer to the web pages an administrator
+allowed, over WebSocket and HTTP on the loopback interface. A systemd unit
+runs it as its own user with the options in /etc/default/cardbridge.")
 
 include(CPack)

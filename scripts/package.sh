@@ -2,16 +2,17 @@
 # The release: builds the Windows and Linux presets (unless this run of test.sh
 # has just built them) and writes into build/package/, at the CMake project's
 # version (VERSION):
-#   QT741DLL-VERSION.zip          the Windows DLLs, import libraries, cardtool.exe
-#                                 and carddesk.exe, the headers, the CMake package,
-#                                 the bindings and LICENSE.txt (its files are
-#                                 checked against tests/package/contents.txt)
+#   QT741DLL-VERSION.zip          the Windows DLLs, import libraries, cardtool.exe,
+#                                 carddesk.exe and cardbridge.exe, the headers, the
+#                                 CMake package, the bindings and LICENSE.txt (its
+#                                 files are checked against tests/package/contents.txt)
 #   *.deb, QT741DLL-VERSION-linux-x86_64.tar.gz
 #                                 libQT741DLL.so with its headers, pkg-config and
-#                                 CMake files, cardtool and cardemu (cpack); the
-#                                 tar.gz with LICENSE.txt
+#                                 CMake files, cardtool and cardemu, cardbridge
+#                                 (cpack); the tar.gz with LICENSE.txt
 #   qt741-VERSION-py3-none-*.whl  the Python package, one wheel a platform
 #   qt741-VERSION.tgz             the npm package (Node.js, Electron)
+#   qt741-web-VERSION.tgz         the npm package for web pages that call cardbridge
 #   QT741.VERSION.nupkg           the NuGet package (.NET, Mono)
 #   SHA256SUMS                    of all of them
 set -euo pipefail
@@ -21,8 +22,8 @@ scripts/install-deps.sh
 
 # What goes where: the folder in the archive, the preset whose QT741DLL.dll and
 # import library QT741DLL.lib go there, the module definition file it is linked
-# with, and the preset whose cardtool.exe and carddesk.exe go beside it (- for
-# none).
+# with, and the preset whose cardtool.exe, carddesk.exe and cardbridge.exe go
+# beside it (- for none).
 builds=(
   "x86       windows-x86-msvc library/QT741DLL.def      windows-x86"
   "x64       windows-x64-msvc library/QT741DLL.def      windows-x64"
@@ -54,7 +55,7 @@ for build in "${builds[@]}"; do
   cp "$qt741_builds/$preset/library/QT741DLL.dll" "$qt741_builds/$preset/library/QT741DLL.lib" "$stage/$folder/"
   cp "$def" "$stage/$folder/QT741DLL.def"
   [ "$tool" = - ] || cp "$qt741_builds/$tool/cardtool/cardtool.exe" "$qt741_builds/$tool/desk/carddesk.exe" \
-    "$stage/$folder/"
+    "$qt741_builds/$tool/bridge/cardbridge.exe" "$stage/$folder/"
 done
 cp include/QT741DLL.h include/qt741_export.h include/mComm.h "$stage/include/"
 # find_package(QT741DLL): imports the DLL of the host's width and ABI.
@@ -82,6 +83,11 @@ x86=$qt741_builds/windows-x86-msvc x64=$qt741_builds/windows-x64-msvc linux=$qt7
   >/dev/null
 package/node/pack.sh "$out" "$x86" "$x64" "$linux" >/dev/null
 package/dotnet/pack.sh "$out" "$x86" "$x64" "$linux" >/dev/null
+# qt741-web, the browser module for pages that call cardbridge.
+web=$(mktemp -d)
+cp bindings/web/{package.json,qt741-web.js,qt741-web.d.ts,README.md} "$web/"
+(cd "$web" && npm pkg set version="$version" && npm pack --pack-destination "$OLDPWD/$out" --loglevel=warn) >/dev/null
+rm -rf "$web"
 
 (cd "$out" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | sort | xargs sha256sum >SHA256SUMS)
 echo "== $out:"

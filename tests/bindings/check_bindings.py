@@ -24,6 +24,8 @@ BINDINGS = [
     ("dotnet", "dotnet/QT741.cs", "c", "pascal"),
     ("vb", "vb/QT741.bas", "vb", "header"),
     ("delphi", "delphi/QT741.pas", "pascal", "header"),
+    ("web", "web/qt741-web.js", "c", "header"),
+    ("web-typescript", "web/qt741-web.d.ts", "c", "header"),
 ]
 SIZE_SUFFIXES = ("_BUFFER_SIZE", "_MAX_WRITE")
 # Each language's string literals and comments.

@@ -76,7 +76,27 @@ calls = {
     "closed_port": bytes([IS_WRITE_ERROR, DEVICE, RAD1, 0, DEVICE, DEVICE, WR2, 1, DEVICE, CREAT, COM3, TIMEOUTS_FAIL, 1]),
 }
 
-for target, seeds in (("fuzz_replies", replies), ("fuzz_calls", calls)):
+# fuzz_bridge: the stand-in's result, the delivered track (length, bytes), the message.
+def message(result, text, delivered=b""):
+    return bytes([result, len(delivered)]) + delivered + text.encode()
+
+
+bridge = {
+    "write_both": message(0, '{"id": 1, "call": "WrTr12Card", "track1": "%B41^D\u00c4/J?", "track2": ";41=25?"}'),
+    "read_both": message(0, '{"id": "r", "call": "RadTr12Card", "timeoutMs": 30000}', b"%B4111^DOE\xff?"),
+    "read_one_cancelled": message(3, '{"id": [1], "call": "RadTr1Card"}', b"ignored"),
+    "open_port": message(0, '{"id": null, "call": "CreatmComm", "port": "COM5"}'),
+    "port_refused": message(0, '{"id": 2, "call": "CreatmComm", "port": "COM6"}'),
+    "busy": message(4, '{"call": "RadTr2Card", "id": {"a": 1}}'),
+    "cancel": message(0, '{"id": 3, "call": "CardCancel"}'),
+    "unknown_call": message(0, '{"id": 4, "call": "RadTr3Card"}'),
+    "above_latin1": message(0, '{"id": 5, "call": "WrTr1Card", "track1": "\u20ac"}'),
+    "nul": message(0, '{"id": 6, "call": "WrTr2Card", "track2": "1\u00002"}'),
+    "bad_json": message(0, '{"id": 7, "call": '),
+    "too_large": message(0, '{"id": 8, "call": "WrTr1Card", "track1": "' + "x" * 4100 + '"}'),
+}
+
+for target, seeds in (("fuzz_replies", replies), ("fuzz_calls", calls), ("fuzz_bridge", bridge)):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
     for name, data in seeds.items():

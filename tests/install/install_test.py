@@ -2,11 +2,12 @@
 """The build installed into a fresh temporary folder, as users install it: cmake --install and
 consumer/ built by CMake, or the Debian packages and consumer.c built with pkg-config's flags; the
 hosts run a card cycle on the installed cardemu and must load the installed library, and the installed
-tools state the project's version and copyright. lintian: cpack wrote the three Debian packages and the
-tar.gz by their names, each stating the project's version and the license (packages.py); no lintian error,
-no warning but those docs/building.md keeps.
+tools state the project's version and copyright. bridge: qt741-bridge unpacked with the library runs,
+and its unit and options are as documented. lintian: cpack wrote the four Debian packages and the tar.gz
+by their names, each stating the project's version and the license (packages.py); no lintian error, no
+warning but those docs/building.md keeps.
 
-    install_test.py CMAKE BUILD VERSION find_package|pkg_config|lintian
+    install_test.py CMAKE BUILD VERSION find_package|pkg_config|bridge|lintian
 """
 import glob
 import os
@@ -26,12 +27,12 @@ def run(*command, **kwargs):
 
 
 def cpack(cmake, build, version, tmp, generators):
-    """The packages cpack writes: the three Debian packages (and the tar.gz), by name."""
+    """The packages cpack writes: the four Debian packages (and the tar.gz), by name."""
     run(os.path.join(os.path.dirname(cmake), "cpack"), "--config", build + "/CPackConfig.cmake", "-G", generators,
         "-B", tmp)
     arch = run("dpkg", "--print-architecture", stdout=subprocess.PIPE).strip()
     expected = ["%s/%s_%s_%s.deb" % (tmp, name, version, arch)
-                for name in ("libqt741dll1", "libqt741dll-dev", "qt741-tools")]
+                for name in ("libqt741dll1", "libqt741dll-dev", "qt741-tools", "qt741-bridge")]
     if "TGZ" in generators:
         expected.append("%s/QT741DLL-%s-linux-x86_64.tar.gz" % (tmp, version))
     written = glob.glob(tmp + "/*.deb") + glob.glob(tmp + "/*.tar.gz")
@@ -85,6 +86,24 @@ def main():
                 *flags)
             libdir = run("pkg-config", "--variable=libdir", "qt741dll", env=env, stdout=subprocess.PIPE).strip()
             cycle(tmp + "/usr", version, [tmp + "/consumer"], tmp, dict(os.environ, LD_LIBRARY_PATH=libdir))
+        elif test == "bridge":
+            # qt741-bridge unpacked with the library: the program runs from it, and the unit starts it as
+            # its own user, in dialout, with the options of its conffile.
+            written = cpack(cmake, build, version, tmp, "DEB")
+            for deb in written:
+                run("dpkg-deb", "-x", deb, tmp)
+            said = run(tmp + "/usr/bin/cardbridge", "--version", stdout=subprocess.PIPE)
+            with open(tmp + "/lib/systemd/system/cardbridge.service") as f:
+                unit = f.read()
+            with open(tmp + "/etc/default/cardbridge") as f:
+                options = f.read()
+            depends = run("dpkg-deb", "-f", written[3], "Depends", stdout=subprocess.PIPE)
+            for wanted, text in (("cardbridge " + version, said), ("ExecStart=/usr/bin/cardbridge $CARDBRIDGE_OPTS", unit),
+                                 ("User=cardbridge", unit), ("SupplementaryGroups=dialout", unit),
+                                 ("EnvironmentFile=-/etc/default/cardbridge", unit),
+                                 ('CARDBRIDGE_OPTS="--serial', options), ("adduser", depends)):
+                if wanted not in text:
+                    sys.exit("qt741-bridge: no %r in %s" % (wanted, text))
         else:
             written = cpack(cmake, build, version, tmp, "DEB;TGZ")
             problems = [problem for package in written for problem in packages.problems(package, version)]
@@ -92,7 +111,7 @@ def main():
                 sys.exit("\n".join(problems))
             print("the packages state version %s and the MIT license" % version)
             run("lintian", "--fail-on", "error,warning", "--suppress-tags", "maintscript-calls-ldconfig,no-manual-page",
-                *written[:3])
+                *written[:4])
     print("install: %s passed" % test)
 
 

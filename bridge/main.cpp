@@ -1,0 +1,102 @@
+// cardbridge: serves one card reader/writer to allowed web pages, over
+// WebSocket and HTTP on the loopback interface (docs/bridge.md).
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "library.h"
+#include "options.h"
+#include "server.h"
+#include "startup.h"
+
+namespace {
+
+// How long a stopping bridge waits for the call under way to end once cancelled.
+constexpr std::chrono::seconds stop_wait{3};
+
+void wait_for_calls(boost::asio::steady_timer& timer, bridge::server& srv,
+                    std::chrono::steady_clock::time_point deadline, boost::asio::io_context& io) {
+    if (srv.calls().running() == 0 || std::chrono::steady_clock::now() >= deadline) {
+        io.stop();
+        return;
+    }
+    timer.expires_after(std::chrono::milliseconds(20));
+    timer.async_wait(
+        [&timer, &srv, deadline, &io](const boost::system::error_code&) { wait_for_calls(timer, srv, deadline, io); });
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bridge::options opts;
+    std::string error;
+    if (!bridge::parse_options(argc, argv, opts, error)) {
+        std::fprintf(stderr, "cardbridge: %s\n", error.c_str());
+        return 2;
+    }
+    if (opts.help) {
+        std::fputs(bridge::usage, stdout);
+        return 0;
+    }
+    if (opts.version) {
+        std::printf("cardbridge %s\n", QT741_PROJECT_VERSION);
+        return 0;
+    }
+    if (opts.install || opts.uninstall) return bridge::run_at_logon(opts.install, error);
+    if (opts.no_console) bridge::leave_console();
+
+    bridge::logger log(stderr);
+    bridge::settings cfg;
+    cfg.ports = opts.ports;
+    cfg.origins = opts.origins;
+    cfg.token = opts.token;
+    cfg.log_tracks = opts.log_tracks;
+    cfg.version = QT741_PROJECT_VERSION;
+    if (!bridge::load_library(cfg.lib, error)) {
+        std::fprintf(stderr, "cardbridge: %s\n", error.c_str());
+        return 1;
+    }
+
+    boost::asio::io_context io;
+    bridge::server srv(io, cfg, log);
+    if (!srv.listen(opts.listen_host, opts.listen_port, error)) {
+        std::fprintf(stderr, "cardbridge: %s\n", error.c_str());
+        return 1;
+    }
+    const std::string host = opts.listen_host == "::1" ? "[::1]" : opts.listen_host;
+    log.line("cardbridge " + cfg.version + " with the library " + cfg.lib.version + " (" + cfg.lib.file + ")");
+    if (cfg.log_tracks) log.line("--log-tracks: track data (card numbers, names) goes into this log");
+    if (opts.ports.size() == 1) {
+        const auto opened = srv.calls().open(opts.ports.front());
+        log.line("CreatmComm(\"" + opts.ports.front() + "\") -> " + std::to_string(opened.result) +
+                 (opened.result == 1 ? "" : ": the port is not open; a client may call CreatmComm to try again"));
+    }
+    std::printf("cardbridge listening on http://%s:%u/\n", host.c_str(), static_cast<unsigned>(srv.port()));
+    std::fflush(stdout);
+
+    boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+    boost::asio::steady_timer stopping(io);
+    signals.async_wait([&](const boost::system::error_code& failed, int signal) {
+        if (failed) return;
+        log.line("stopping (signal " + std::to_string(signal) + ")");
+        srv.stop();
+        wait_for_calls(stopping, srv, std::chrono::steady_clock::now() + stop_wait, io);
+    });
+    io.run();
+
+    if (srv.calls().running() != 0) {
+        // A call that cancelling did not end (a status query waits out its
+        // time-out): the process ends under it, which closes the port.
+        log.line("a call is still under way; ending without waiting for it");
+        std::_Exit(0);
+    }
+    if (!srv.calls().open_port().empty()) cfg.lib.api.DestroymComm();
+    return 0;
+}
