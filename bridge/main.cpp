@@ -13,6 +13,7 @@
 
 #include "library.h"
 #include "options.h"
+#include "qt741_version.h"
 #include "server.h"
 #include "startup.h"
 
@@ -46,7 +47,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (opts.version) {
-        std::printf("cardbridge %s\n", QT741_PROJECT_VERSION);
+        std::printf("cardbridge %s\n%s\n", QT741_PROJECT_VERSION, QT741_COPYRIGHT);
         return 0;
     }
     if (opts.install || opts.uninstall) return bridge::run_at_logon(opts.install, error);

@@ -61,8 +61,9 @@ cp include/QT741DLL.h include/qt741_export.h include/mComm.h "$stage/include/"
 # find_package(QT741DLL): imports the DLL of the host's width and ABI.
 cp package/cmake/QT741DLLConfig.cmake "$qt741_builds/${presets[0]}/cmake/QT741DLLConfigVersion.cmake" "$stage/cmake/"
 git ls-files -z bindings | xargs -0 cp --parents -t "$stage"
-# The Node.js module's version is the project's, as in its npm package.
+# The Node.js and web modules' version is the project's, as in their npm packages.
 (cd "$stage/bindings/node" && npm pkg set version="$version")
+(cd "$stage/bindings/web" && npm pkg set version="$version")
 # The integrator's README, with the version, and the license, with Windows line ends.
 sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' package/README.txt >"$stage/README.txt"
 sed -e 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
@@ -85,9 +86,10 @@ package/node/pack.sh "$out" "$x86" "$x64" "$linux" >/dev/null
 package/dotnet/pack.sh "$out" "$x86" "$x64" "$linux" >/dev/null
 # qt741-web, the browser module for pages that call cardbridge.
 web=$(mktemp -d)
-cp bindings/web/{package.json,qt741-web.js,qt741-web.d.ts,README.md} "$web/"
+cp bindings/web/{package.json,qt741-web.js,qt741-web.d.ts,README.md} LICENSE "$web/"
 (cd "$web" && npm pkg set version="$version" && npm pack --pack-destination "$OLDPWD/$out" --loglevel=warn) >/dev/null
 rm -rf "$web"
+python3 tests/install/packages.py "$version" "$out/qt741-web-$version.tgz"
 
 (cd "$out" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | sort | xargs sha256sum >SHA256SUMS)
 echo "== $out:"
