@@ -37,6 +37,8 @@ TITLE = "Card desk"
 TRACK1 = "%B4111111111111111^DOE/JOHN^2512101?"
 TRACK2 = ";4111111111111111=2512101?"
 TOOLS = ("Xvfb", "xdotool", "xclip", "import")
+# What the clipboard holds while a field's text is being copied.
+SENTINEL = "desk_test: the field's text has not arrived"
 
 
 class DeskContext(Context):
@@ -86,10 +88,33 @@ class DeskContext(Context):
                               (len(regex.findall(log)), pattern, timeout, count, log))
             time.sleep(0.3)
 
-    def field(self, mnemonic):
-        """A track field's text: its mnemonic focuses it, Ctrl+A and Ctrl+C copy it."""
+    def set_clipboard(self, text, timeout=10):
+        """Puts `text` into the clipboard: xclip stays in the background as its owner until a copy in the
+        window takes it over. Waits until the clipboard reads back as `text`."""
+        subprocess.run(["xclip", "-i", "-selection", "clipboard"], input=text.encode(), check=True,
+                       env=dict(os.environ, DISPLAY=self.display), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=10)
+        self.wait_clipboard(lambda held: held == text, timeout, "%r put there" % text)
+
+    def wait_clipboard(self, done, timeout, wanted):
+        """Reads the clipboard until done(its text) holds; that text."""
+        deadline = time.monotonic() + timeout
+        while True:
+            held = self.clipboard()
+            if done(held):
+                return held
+            if time.monotonic() > deadline:
+                raise Failure("the clipboard holds %r after %.0f s, not %s" % (held, timeout, wanted))
+            time.sleep(0.1)
+
+    def field(self, mnemonic, timeout=10):
+        """A track field's text: its mnemonic focuses it, Ctrl+A and Ctrl+C copy it. The clipboard holds a
+        sentinel first, so a copy that has not arrived yet is waited for, and one that never comes fails,
+        instead of the clipboard's earlier text being taken for the field's."""
+        self.set_clipboard(SENTINEL)
         self.keys(mnemonic, "ctrl+a", "ctrl+c")
-        return self.clipboard()
+        return self.wait_clipboard(lambda held: held != SENTINEL, timeout,
+                                   "the text of the field %s focuses (Ctrl+C copied nothing)" % mnemonic)
 
 
 def start_display(ctx):
@@ -135,15 +160,17 @@ def test_desk(ctx):
         ctx.type("X")
         ctx.keys("alt+2")
         ctx.type("Y")
-        ctx.require(ctx.field("alt+1") == "X", "track 1's field holds %r, not the X typed" % ctx.field("alt+1"))
+        typed = ctx.field("alt+1")
+        ctx.require(typed == "X", "track 1's field holds %r, not the X typed" % typed)
         ctx.keys("alt+r")
         emu.wait_frame(READ12, 20)
         emu.command("swipe")
         log = ctx.wait_log(r"^ +matches what was written$")
         ctx.expect('track 1: "%s"' % TRACK1 in log and 'track 2: "%s"' % TRACK2 in log, "the log shows other tracks read")
         ctx.x("import", "-window", window, os.path.join(ctx.work, "desk.png"))
-        ctx.expect(ctx.field("alt+1") == TRACK1, "track 1's field holds %r" % ctx.field("alt+1"))
-        ctx.expect(ctx.field("alt+2") == TRACK2, "track 2's field holds %r" % ctx.field("alt+2"))
+        for mnemonic, track in (("alt+1", TRACK1), ("alt+2", TRACK2)):
+            held = ctx.field(mnemonic)
+            ctx.expect(held == track, "the field of %s holds %r, not %r" % (mnemonic, held, track))
 
         # A read cancelled by Escape, then one by the Cancel button (which has the focus while a call waits).
         for count, key in ((2, "Escape"), (3, "space")):
@@ -152,7 +179,8 @@ def test_desk(ctx):
             ctx.keys(key)
             ctx.wait_log(r"^[\d:.]+  RadTr12Card -> -5: cancelled", count=count - 1)
             emu.wait_frame(RESET, 10, count=count - 1)
-        ctx.wait_log(r"^[\d:.]+  CardCancel -> 1: ")
+        # Both cancels, Escape's and the Cancel button's.
+        ctx.wait_log(r"^[\d:.]+  CardCancel -> 1: ", count=2)
 
         ctx.keys("alt+c")
         ctx.wait_log(r"^[\d:.]+  DestroymComm -> 1: closed")
