@@ -77,23 +77,14 @@ std::wstring OpenWords(int code) {
     return L"open, but it could not be configured (" + SystemError(static_cast<DWORD>(code) & ~0x20000000UL) + L")";
 }
 
-std::wstring CardWords(Call call, int code) {
-    switch (code) {
-    case CARD_OK: return call == Call::Reset ? L"sent" : L"done";
-    case CARD_NOT_OPEN: return L"the port is not open";
-    case CARD_IO_FAILED: return L"no or a bad answer from the device";
-    case CARD_CANCELLED: return L"cancelled";
-    case CARD_BUSY: return L"another call was under way";
-    default: return L"an unknown result";
-    }
-}
-
 std::wstring Wide(const std::string& text) { return TrackText(text); }
 
 } // namespace
 
-bool Start(Work* work, DWORD& error) {
-    const HANDLE thread = CreateThread(NULL, 0, Worker, work, 0, NULL);
+bool Start(Work* work, DWORD& error) { return StartThread(Worker, work, error); }
+
+bool StartThread(LPTHREAD_START_ROUTINE routine, void* parameter, DWORD& error) {
+    const HANDLE thread = CreateThread(NULL, 0, routine, parameter, 0, NULL);
     if (thread == NULL) {
         error = GetLastError();
         return false;
@@ -101,13 +92,6 @@ bool Start(Work* work, DWORD& error) {
     CloseHandle(thread);
     return true;
 }
-
-bool WaitsForSwipe(Call call) {
-    return call == Call::Write1 || call == Call::Write2 || call == Call::Write12 || IsRead(call) ||
-           call == Call::WriteStatus;
-}
-
-bool IsRead(Call call) { return call == Call::Read1 || call == Call::Read2 || call == Call::Read12; }
 
 namespace {
 
@@ -137,13 +121,14 @@ const CallNames& NamesOf(Call call) { return kCallNames[static_cast<int>(call)];
 
 } // namespace
 
-std::wstring Invocation(const Work& work) {
+std::wstring Invocation(const Work& work, bool full) {
     const std::wstring function = NamesOf(work.call).function;
     switch (work.call) {
     case Call::Open: return function + L"(" + Quoted(work.port) + L")";
-    case Call::Write1: return function + L"(" + Quoted(work.track1) + L")";
-    case Call::Write2: return function + L"(" + Quoted(work.track2) + L")";
-    case Call::Write12: return function + L"(" + Quoted(work.track1) + L", " + Quoted(work.track2) + L")";
+    case Call::Write1: return function + L"(" + Logged(1, work.track1, full) + L")";
+    case Call::Write2: return function + L"(" + Logged(2, work.track2, full) + L")";
+    case Call::Write12:
+        return function + L"(" + Logged(1, work.track1, full) + L", " + Logged(2, work.track2, full) + L")";
     default: return function;
     }
 }
@@ -155,7 +140,7 @@ std::wstring ResultWords(const Work& work) {
         if (work.code == 1) return L"closed";
         if (work.code == 0) return L"closing failed, or another call was under way";
         return L"an unknown result";
-    default: return CardWords(work.call, work.code);
+    default: return CardWords(work.call, work.code, work.ms, !work.track1.empty() || !work.track2.empty());
     }
 }
 

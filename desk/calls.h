@@ -7,9 +7,9 @@
 
 #include <string>
 
-namespace desk {
+#include "words.h"
 
-enum class Call { Open, Close, Write1, Write2, Write12, Read1, Read2, Read12, Reset, ReadStatus, WriteStatus };
+namespace desk {
 
 // One call: what to do, and once done what came back.
 struct Work {
@@ -30,13 +30,14 @@ const UINT kWorkDone = WM_APP + 1;
 // cannot be started. The Work then stays the caller's.
 bool Start(Work* work, DWORD& error);
 
-// Whether the call waits for a swipe, which CardCancel and Escape end.
-bool WaitsForSwipe(Call call);
-bool IsRead(Call call);
+// Runs routine(parameter) on a new thread of its own; false with the system
+// error when it cannot be started.
+bool StartThread(LPTHREAD_START_ROUTINE routine, void* parameter, DWORD& error);
 
-// The call as the log shows it, e.g. CreatmComm("COM5") or WrTr2Card(";12=34?").
-std::wstring Invocation(const Work& work);
-// Its result in words, e.g. "done", "no or a bad answer from the device",
+// The call as the log shows it, e.g. CreatmComm("COM5") or WrTr2Card([7
+// characters]); with `full` the tracks themselves, WrTr2Card(";12=34?").
+std::wstring Invocation(const Work& work, bool full);
+// Its result in words, e.g. "done", "the device answered that the write failed",
 // "the port does not exist (system error 2: file not found)".
 std::wstring ResultWords(const Work& work);
 // What the person asked for, for the status line, e.g. "Write track 1 and 2".

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "QT741DLL.h"
+#include "fields.h"
 
 namespace desk {
 namespace {
@@ -35,7 +36,7 @@ bool Sentinel(int track, wchar_t c) { return c == L'?' || c == (track == 1 ? L'%
 
 } // namespace
 
-TrackNote CheckTrack(int track, const std::wstring& text, const std::wstring& other) {
+TrackNote CheckTrack(int track, const std::wstring& text, const std::wstring& other, int year, int month) {
     TrackNote note;
     if (text.empty()) {
         note.text = L"Empty: not written.";
@@ -79,6 +80,12 @@ TrackNote CheckTrack(int track, const std::wstring& text, const std::wstring& ot
         if (strangers > 1) warning += L", " + Number(strangers - 1) + L" more";
         warnings.push_back(warning);
     }
+    const CardFields fields = ParseTrack(track, text);
+    if (fields.financial && !fields.luhn) warnings.push_back(L"the card number fails the Luhn check");
+    if (fields.financial && (fields.month < 1 || fields.month > 12))
+        warnings.push_back(L"the expiry's month " + Number(static_cast<size_t>(fields.month)) + L" is not a month");
+    else if (Expired(fields, year, month))
+        warnings.push_back(L"the card expired in " + ExpiryText(fields.year, fields.month));
     if (warnings.empty()) return note;
     note.warning = true;
     note.text += L" Warning: ";
@@ -86,6 +93,26 @@ TrackNote CheckTrack(int track, const std::wstring& text, const std::wstring& ot
         note.text += (i == 0 ? L"" : L"; ") + warnings[i];
     note.text += L".";
     return note;
+}
+
+std::wstring OverLong(const std::string& track1, const std::string& track2) {
+    std::wstring what;
+    size_t length = 0, limit = 0;
+    if (!track1.empty() && !track2.empty()) {
+        what = L"both tracks are ";
+        length = track1.size() + track2.size();
+        limit = CARD_TRACKS_MAX_WRITE;
+    } else if (!track1.empty()) {
+        what = L"track 1 is ";
+        length = track1.size();
+        limit = CARD_TRACK1_MAX_WRITE;
+    } else {
+        what = L"track 2 is ";
+        length = track2.size();
+        limit = CARD_TRACK2_MAX_WRITE;
+    }
+    if (length <= limit) return L"";
+    return L"Not written: " + what + Number(length) + L" characters; the encoder takes " + Number(limit) + L".";
 }
 
 bool TrackBytes(int track, const std::wstring& text, std::string& bytes, std::wstring& error) {
@@ -121,6 +148,22 @@ std::wstring Quoted(const std::string& bytes) {
         }
     }
     return out + L"\"";
+}
+
+std::wstring Difference(const std::string& read, const std::string& written) {
+    if (read == written) return L"";
+    size_t at = 0;
+    while (at < read.size() && at < written.size() && read[at] == written[at])
+        ++at;
+    return L"from character " + Number(at + 1) + L" (" + Number(read.size()) + L" read, " + Number(written.size()) +
+           L" written)";
+}
+
+std::wstring Logged(int track, const std::string& bytes, bool full) {
+    if (full) return Quoted(bytes);
+    const CardFields fields = ParseTrack(track, TrackText(bytes));
+    return L"[" + Number(bytes.size()) + L" characters" + (fields.financial ? L", card " + MaskPan(fields.pan) : L"") +
+           L"]";
 }
 
 } // namespace desk

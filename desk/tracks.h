@@ -16,7 +16,14 @@ struct TrackNote {
     std::wstring text;
     bool warning = false;
 };
-TrackNote CheckTrack(int track, const std::wstring& text, const std::wstring& other);
+// In the financial layout the card number's Luhn check and the expiry against
+// the month given (`year`, `month`: today's) are checked too.
+TrackNote CheckTrack(int track, const std::wstring& text, const std::wstring& other, int year, int month);
+
+// Why the library would refuse to write these tracks (an empty one is not
+// written), e.g. "Not written: both tracks are 443 characters; the encoder
+// takes 393."; empty when it writes them.
+std::wstring OverLong(const std::string& track1, const std::string& track2);
 
 // The field's text as the bytes the device gets: one byte per character
 // (U+0000 to U+00FF). False when a character has no single byte; `error` then
@@ -28,6 +35,15 @@ std::wstring TrackText(const std::string& bytes);
 
 // Track data quoted for the log: "%B12^A?", bytes outside printable ASCII as \xNN.
 std::wstring Quoted(const std::string& bytes);
+
+// Where a track read differs from the one written: "from character 12 (36
+// read, 36 written)"; empty when they are the same. Says nothing of the data.
+std::wstring Difference(const std::string& read, const std::string& written);
+
+// Track data as the log shows it: quoted in full when `full` (the person asked
+// for it), otherwise its length and, in the financial layout, the masked card
+// number, e.g. [36 characters, card 411111******1111].
+std::wstring Logged(int track, const std::string& bytes, bool full);
 
 } // namespace desk
 

@@ -1,8 +1,13 @@
 // The desk's window: a modeless dialog (desk.rc) with its own message loop, so
 // that Escape and Ctrl+A are the window's wherever the focus is in it. Every
-// library call runs on a worker thread (calls.cpp); while one is under way the
-// buttons that make calls are disabled and Cancel (Escape) calls CardCancel.
+// library call runs on a worker thread (calls.cpp), and so does the search for
+// the encoder (find.cpp); while one is under way the buttons that make calls
+// are disabled and Cancel (Escape) calls CardCancel. A batch (batch.cpp) runs
+// as a chain of such calls, a row at a time.
 #include "window.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
 
 #include <cstdio>
 #include <cstring>
@@ -11,16 +16,24 @@
 #include <vector>
 
 #include "QT741DLL.h"
+#include "batch.h"
+#include "batchfile.h"
 #include "calls.h"
+#include "fields.h"
+#include "find.h"
 #include "ports.h"
 #include "resource.h"
+#include "run.h"
+#include "settings.h"
 #include "tracks.h"
 
 namespace desk {
 namespace {
 
-// The buttons that make a library call: disabled while one is under way.
-const int kCallButtons[] = {IDC_OPEN, IDC_CLOSE, IDC_WRITE, IDC_READ, IDC_RESET, IDC_READ_OK, IDC_WRITE_OK};
+// The buttons that make a library call or open a port: disabled while a call
+// or a search is under way, and while a batch runs.
+const int kCallButtons[] = {IDC_FIND,  IDC_OPEN,    IDC_CLOSE,    IDC_WRITE, IDC_READ,
+                            IDC_RESET, IDC_READ_OK, IDC_WRITE_OK, IDC_LOAD};
 
 // How a control follows the window's size: moved right, or stretched.
 struct Anchor {
@@ -32,18 +45,35 @@ struct Anchor {
 };
 
 const Anchor kAnchors[] = {
-    {IDC_PORT_STATE, false, true, false, {}},  {IDC_TRACK1, false, true, false, {}},
-    {IDC_TRACK1_NOTE, false, true, false, {}}, {IDC_TRACK2, false, true, false, {}},
-    {IDC_TRACK2_NOTE, false, true, false, {}}, {IDCANCEL, true, false, false, {}},
-    {IDC_STATUS, false, true, false, {}},      {IDC_COPY, true, false, false, {}},
-    {IDC_CLEAR, true, false, false, {}},       {IDC_LOG, false, true, true, {}},
+    {IDC_BATCH, false, true, false, {}},    {IDC_ROWS, false, true, false, {}},
+    {IDC_PROGRESS, false, true, false, {}}, {IDC_BATCH_STATUS, false, true, false, {}},
+    {IDC_STATUS, false, true, false, {}},   {IDC_COPY, true, false, false, {}},
+    {IDC_CLEAR, true, false, false, {}},    {IDC_LOG, false, true, true, {}},
 };
+
+// The batch list's columns and their shares of its width, in percent.
+struct Column {
+    const wchar_t* title;
+    int share;
+};
+const Column kColumns[] = {{L"#", 6}, {L"Label", 22}, {L"Track 1", 22}, {L"Track 2", 18}, {L"Result", 32}};
+const int kResultColumn = 4;
+
+const wchar_t kFindTip[] = L"Sends the two-byte status request (1B 6A) to each listed port in turn, at 9600 8N1, "
+                           L"and selects the first where an encoder answers within 300 ms. The port open in this "
+                           L"window is not asked.";
 
 std::wstring Clock(const SYSTEMTIME& time) {
     wchar_t text[32];
     std::swprintf(text, sizeof text / sizeof text[0], L"%02u:%02u:%02u.%03u", time.wHour, time.wMinute, time.wSecond,
                   time.wMilliseconds);
     return text;
+}
+
+std::wstring Now() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return Clock(now);
 }
 
 std::wstring Milliseconds(double ms) {
@@ -55,6 +85,22 @@ std::wstring Milliseconds(double ms) {
 // The log's lines under a call start below its text.
 const wchar_t kIndent[] = L"              ";
 
+// A track for the batch list: its card number masked, cut to 24 characters.
+std::wstring Shortened(int track, const std::string& bytes) {
+    const std::wstring text = MaskTrack(track, TrackText(bytes));
+    return text.size() > 24 ? text.substr(0, 23) + L"\u2026" : text;
+}
+
+// "2026-12-08 16:58:47"
+std::wstring TimeText() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t text[32];
+    std::swprintf(text, sizeof text / sizeof text[0], L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond);
+    return text;
+}
+
 class Desk {
 public:
     static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -62,33 +108,54 @@ public:
     // Keys that belong to the whole window: Escape (Cancel) and Ctrl+A in a
     // field (select all). True when the key was taken.
     bool TakeKey(const MSG& message);
+    bool Maximized() const { return settings_.placed && settings_.maximized; }
 
 private:
     INT_PTR Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void Init();
+    void Place();
     void Command(int id, int code);
     void Layout(int width, int height);
+    void UpdateButtons();
+    void Enable(int id, bool enabled);
 
     void RefreshPorts();
     void UpdateNotes();
     void OpenPort();
     void Write();
     void Read();
-    void Begin(std::unique_ptr<Work> work);
+    void Find();
+    void Found(std::unique_ptr<Search> search);
+    void Begin(std::unique_ptr<Work> work, bool batch = false);
     void Finish(std::unique_ptr<Work> work);
     std::wstring Compare(const Work& work);
     void Cancel();
     void Close();
+    void Remember();
     void CopyLog();
 
+    // The batch.
+    bool FileDialog(bool save, const wchar_t* title, std::wstring& path);
+    void LoadRows();
+    void SaveRows();
+    void ShowRows();
+    void StartRow(bool verifying);
+    void Follow(const Step& step);
+    void BatchButton(Asked asked);
+    bool Checked(int id) const { return IsDlgButtonChecked(window_, id) == BST_CHECKED; }
+
     void Status(const std::wstring& text) { SetDlgItemTextW(window_, IDC_STATUS, text.c_str()); }
+    void BatchStatus(const std::wstring& text) { SetDlgItemTextW(window_, IDC_BATCH_STATUS, text.c_str()); }
     void Log(const std::wstring& line);
     std::wstring Text(int id) const;
     HWND Item(int id) const { return GetDlgItem(window_, id); }
     void Focus(HWND control) { SendMessageW(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE); }
 
     HWND window_ = NULL;
+    HWND tooltip_ = NULL;
+    Settings settings_;
     bool busy_ = false;
+    bool finding_ = false;
     Call running_ = Call::Reset;
     HWND focusBefore_ = NULL;
     bool closing_ = false;
@@ -105,6 +172,10 @@ private:
     std::vector<Anchor> anchors_;
     SIZE client_{};   // the client area's first size
     POINT minimum_{}; // the window's first size: the smallest it gets
+
+    Batch batch_;
+    BatchRun run_{batch_};
+    bool batchCall_ = false; // the call under way is the batch's
 };
 
 INT_PTR CALLBACK Desk::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -123,6 +194,7 @@ INT_PTR Desk::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_COMMAND: Command(LOWORD(wParam), HIWORD(wParam)); return TRUE;
     case kWorkDone: Finish(std::unique_ptr<Work>(reinterpret_cast<Work*>(lParam))); return TRUE;
+    case kFindDone: Found(std::unique_ptr<Search>(reinterpret_cast<Search*>(lParam))); return TRUE;
     case WM_SIZE:
         if (wParam != SIZE_MINIMIZED) Layout(LOWORD(lParam), HIWORD(lParam));
         return TRUE;
@@ -146,12 +218,39 @@ INT_PTR Desk::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void Desk::Init() {
+    settings_ = LoadSettings();
     const HWND tracks = Item(IDC_READ_TRACKS);
     for (const wchar_t* choice : {L"1 and 2", L"1", L"2"})
         SendMessageW(tracks, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice));
-    SendMessageW(tracks, CB_SETCURSEL, 0, 0);
-    CheckDlgButton(window_, IDC_FILL, BST_CHECKED);
+    SendMessageW(tracks, CB_SETCURSEL, settings_.readTracks, 0);
+    CheckDlgButton(window_, IDC_FILL, settings_.fill ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(window_, IDC_VERIFY, settings_.verify ? BST_CHECKED : BST_UNCHECKED);
     SendMessageW(Item(IDC_LOG), EM_SETLIMITTEXT, 0, 0);
+
+    const HWND rows = Item(IDC_ROWS);
+    SendMessageW(rows, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP);
+    RECT list;
+    GetClientRect(rows, &list);
+    for (int i = 0; i < static_cast<int>(sizeof kColumns / sizeof kColumns[0]); ++i) {
+        LVCOLUMNW column{};
+        column.mask = LVCF_TEXT | LVCF_WIDTH;
+        column.pszText = const_cast<wchar_t*>(kColumns[i].title);
+        column.cx = (list.right - list.left) * kColumns[i].share / 100;
+        SendMessageW(rows, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
+    }
+
+    tooltip_ = CreateWindowExW(0, TOOLTIPS_CLASSW, NULL, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
+                               CW_USEDEFAULT, CW_USEDEFAULT, window_, NULL, GetModuleHandleW(NULL), NULL);
+    if (tooltip_ != NULL) {
+        TTTOOLINFOW tool{};
+        tool.cbSize = sizeof tool;
+        tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        tool.hwnd = window_;
+        tool.uId = reinterpret_cast<UINT_PTR>(Item(IDC_FIND));
+        tool.lpszText = const_cast<wchar_t*>(kFindTip);
+        SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+        SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, 360);
+    }
 
     RECT client, frame;
     GetClientRect(window_, &client);
@@ -163,15 +262,34 @@ void Desk::Init() {
         MapWindowPoints(NULL, window_, reinterpret_cast<POINT*>(&anchor.rect), 2);
         anchors_.push_back(anchor);
     }
+    Place();
 
     wchar_t path[MAX_PATH] = L"";
     const HMODULE library = GetModuleHandleW(L"QT741DLL.dll");
     if (library != NULL) GetModuleFileNameW(library, path, MAX_PATH);
     Log(std::wstring(L"Card desk: the library is ") + (path[0] != L'\0' ? path : L"QT741DLL.dll (path unknown)"));
     RefreshPorts();
+    if (!settings_.port.empty()) SetDlgItemTextW(window_, IDC_PORT, settings_.port.c_str());
     UpdateNotes();
-    EnableWindow(Item(IDCANCEL), FALSE);
-    Status(L"Pick or type a port and press Open.");
+    UpdateButtons();
+    Status(L"Pick or type a port and press Open, or press Find to look for the encoder.");
+}
+
+// The window where it was last closed, if that place is still on a screen
+// and no smaller than the window's first size.
+void Desk::Place() {
+    if (!settings_.placed) return;
+    RECT& place = settings_.place;
+    if (place.right - place.left < minimum_.x || place.bottom - place.top < minimum_.y ||
+        MonitorFromRect(&place, MONITOR_DEFAULTTONULL) == NULL) {
+        settings_.placed = false;
+        return;
+    }
+    WINDOWPLACEMENT placement{};
+    placement.length = sizeof placement;
+    placement.showCmd = SW_HIDE; // Run shows it
+    placement.rcNormalPosition = place;
+    SetWindowPlacement(window_, &placement);
 }
 
 void Desk::Command(int id, int code) {
@@ -187,6 +305,7 @@ void Desk::Command(int id, int code) {
     if (code != BN_CLICKED) return;
     switch (id) {
     case IDC_REFRESH: RefreshPorts(); break;
+    case IDC_FIND: Find(); break;
     case IDC_OPEN: OpenPort(); break;
     case IDOK: {
         // Enter in the port's field opens it.
@@ -213,6 +332,19 @@ void Desk::Command(int id, int code) {
     case IDCANCEL: Cancel(); break;
     case IDC_COPY: CopyLog(); break;
     case IDC_CLEAR: SetDlgItemTextW(window_, IDC_LOG, L""); break;
+    case IDC_LOAD: LoadRows(); break;
+    case IDC_SAVE: SaveRows(); break;
+    case IDC_RUN:
+        if (!portOpen_) {
+            Status(L"Open the encoder's port first (Find looks for it).");
+        } else if (!busy_ && !finding_) {
+            Follow(run_.Start(Checked(IDC_VERIFY)));
+        }
+        break;
+    case IDC_PAUSE: BatchButton(Asked::Pause); break;
+    case IDC_SKIP: BatchButton(Asked::Skip); break;
+    case IDC_RETRY: BatchButton(Asked::Retry); break;
+    case IDC_STOP: BatchButton(Asked::Stop); break;
     default: break;
     }
 }
@@ -233,6 +365,39 @@ void Desk::Layout(int width, int height) {
     if (positions != NULL) EndDeferWindowPos(positions);
     // Statics repaint their text only where it grew.
     InvalidateRect(window_, NULL, TRUE);
+}
+
+// Which buttons work now: the card's while nothing is under way and no batch
+// runs; the batch's by the state of its run.
+void Desk::UpdateButtons() {
+    const RunState run = run_.State();
+    const bool idle = !busy_ && !finding_ && !closing_;
+    const bool asking = run != RunState::Idle && !closing_ && run_.AskedFor() == Asked::Nothing;
+    const bool loaded = !batch_.rows.empty();
+    Enable(IDCANCEL, busy_ && WaitsForSwipe(running_));
+    for (const int id : kCallButtons)
+        Enable(id, idle && run == RunState::Idle);
+    Enable(IDC_RUN, idle && loaded && NextNotDone(batch_, 0) < batch_.rows.size() &&
+                        (run == RunState::Idle || run == RunState::Paused));
+    Enable(IDC_SAVE, idle && loaded && run != RunState::Running);
+    Enable(IDC_VERIFY, run == RunState::Idle);
+    Enable(IDC_PAUSE, asking && run == RunState::Running && batchCall_);
+    for (const int id : {IDC_SKIP, IDC_RETRY, IDC_STOP})
+        Enable(id, asking);
+}
+
+// Enables or disables a control. The focus leaves one that goes dark, for
+// Cancel, Retry, Run or the first track's field, whichever works.
+void Desk::Enable(int id, bool enabled) {
+    const HWND control = Item(id);
+    if (!enabled && GetFocus() == control) {
+        for (const int other : {IDCANCEL, IDC_RETRY, IDC_RUN, IDC_TRACK1})
+            if (other != id && IsWindowEnabled(Item(other))) {
+                Focus(Item(other));
+                break;
+            }
+    }
+    EnableWindow(control, enabled);
 }
 
 void Desk::RefreshPorts() {
@@ -259,8 +424,10 @@ void Desk::RefreshPorts() {
 void Desk::UpdateNotes() {
     const std::wstring track1 = Text(IDC_TRACK1);
     const std::wstring track2 = Text(IDC_TRACK2);
-    const TrackNote note1 = CheckTrack(1, track1, track2);
-    const TrackNote note2 = CheckTrack(2, track2, track1);
+    SYSTEMTIME today;
+    GetLocalTime(&today);
+    const TrackNote note1 = CheckTrack(1, track1, track2, today.wYear, today.wMonth);
+    const TrackNote note2 = CheckTrack(2, track2, track1, today.wYear, today.wMonth);
     warning1_ = note1.warning;
     warning2_ = note2.warning;
     SetDlgItemTextW(window_, IDC_TRACK1_NOTE, note1.text.c_str());
@@ -276,7 +443,7 @@ void Desk::OpenPort() {
     std::string name;
     std::wstring error;
     if (port.empty() || !TrackBytes(0, port, name, error)) {
-        Status(L"Type or pick a port first, e.g. COM1.");
+        Status(L"Type or pick a port first, e.g. COM1, or press Find.");
         return;
     }
     auto work = std::make_unique<Work>();
@@ -286,19 +453,17 @@ void Desk::OpenPort() {
 }
 
 void Desk::Write() {
-    const std::wstring text1 = Text(IDC_TRACK1);
-    const std::wstring text2 = Text(IDC_TRACK2);
+    // What the library would refuse is not sent: the device is not to blame.
+    const BatchRow row = MakeRow(L"", Text(IDC_TRACK1), Text(IDC_TRACK2));
+    if (row.state == RowState::Refused) {
+        Status(row.result + L" Nothing was sent.");
+        Log(Now() + L"  " + row.result + L" Nothing was sent.");
+        return;
+    }
     auto work = std::make_unique<Work>();
-    std::wstring error;
-    if (!TrackBytes(1, text1, work->track1, error) || !TrackBytes(2, text2, work->track2, error)) {
-        Status(L"Not written: " + error + L".");
-        return;
-    }
-    if (text1.empty() && text2.empty()) {
-        Status(L"Type a track to write first.");
-        return;
-    }
-    work->call = text2.empty() ? Call::Write1 : text1.empty() ? Call::Write2 : Call::Write12;
+    work->track1 = row.track1;
+    work->track2 = row.track2;
+    work->call = row.track2.empty() ? Call::Write1 : row.track1.empty() ? Call::Write2 : Call::Write12;
     Begin(std::move(work));
 }
 
@@ -309,29 +474,85 @@ void Desk::Read() {
     Begin(std::move(work));
 }
 
-void Desk::Begin(std::unique_ptr<Work> work) {
-    if (busy_) return;
+// Find: each port in the list asked on a worker thread (find.cpp).
+void Desk::Find() {
+    if (busy_ || finding_ || run_.State() != RunState::Idle) return;
+    auto search = std::make_unique<Search>();
+    const HWND combo = Item(IDC_PORT);
+    const LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
+    std::wstring list;
+    for (LRESULT i = 0; i < count; ++i) {
+        const LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
+        if (length <= 0) continue;
+        std::wstring port(static_cast<size_t>(length) + 1, L'\0');
+        SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&port[0]));
+        port.resize(static_cast<size_t>(length));
+        list += (list.empty() ? L"" : L", ") + port;
+        search->ports.push_back(port);
+    }
+    if (search->ports.empty()) {
+        Status(L"No port is listed to ask: press Refresh, or type the encoder's port.");
+        return;
+    }
+    search->skip = portOpen_ ? openPort_ : L"";
+    search->window = window_;
+    Log(Now() + L"  Find: sends the two-byte status request (1B 6A) to " + list + L" in turn, at 9600 8N1, and waits " +
+        std::to_wstring(kFindWaitMs) + L" ms at most for each to answer");
+    DWORD error = 0;
+    if (!StartFind(search.get(), error)) {
+        Status(L"Find: CreateThread failed (" + SystemError(error) + L"); no port was asked.");
+        return;
+    }
+    search.release(); // the finder's now, then the window's again with kFindDone
+    finding_ = true;
+    UpdateButtons();
+    Status(L"Asking each port whether an encoder answers\u2026");
+}
+
+void Desk::Found(std::unique_ptr<Search> search) {
+    finding_ = false;
+    std::wstring first;
+    for (const PortAnswer& answer : search->answers) {
+        Log(std::wstring(kIndent) + answer.port + L": " + answer.words);
+        if (answer.answered && first.empty()) first = answer.port;
+    }
+    if (!first.empty()) {
+        const HWND combo = Item(IDC_PORT);
+        SendMessageW(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(first.c_str()));
+        SetWindowTextW(combo, first.c_str());
+        Status(first + L": an encoder answered. Press Open to use it.");
+    } else {
+        Status(L"No encoder answered" +
+               (search->skip.empty() ? std::wstring() : L" (" + search->skip + L" is open here and was not asked)") +
+               L". Check that it is plugged in and powered, then Refresh and Find again.");
+    }
+    UpdateButtons();
+    if (closing_) Close();
+}
+
+void Desk::Begin(std::unique_ptr<Work> work, bool batch) {
+    // While a batch runs, only its own calls are made (and the close of the window's port).
+    if (busy_ || finding_ || (!batch && run_.State() != RunState::Idle && !closing_)) return;
     work->window = window_;
     const Call call = work->call;
     const std::wstring action = Action(*work);
     const bool cancellable = WaitsForSwipe(call);
-    // The focus leaves the buttons before they are disabled, for Cancel where it can run.
     busy_ = true;
+    batchCall_ = batch;
     running_ = call;
-    focusBefore_ = GetFocus();
-    EnableWindow(Item(IDCANCEL), cancellable);
-    if (cancellable) {
-        Focus(Item(IDCANCEL));
-    } else {
-        for (const int id : kCallButtons)
-            if (focusBefore_ == Item(id)) Focus(Item(IDC_TRACK1));
-    }
-    for (const int id : kCallButtons)
-        EnableWindow(Item(id), FALSE);
+    if (!batch) focusBefore_ = GetFocus();
+    // The focus goes to Cancel where the call can be cancelled.
+    UpdateButtons();
+    if (cancellable) Focus(Item(IDCANCEL));
     DWORD error = 0;
     if (!Start(work.get(), error)) {
-        Finish(nullptr);
-        Status(action + L": CreateThread failed (" + SystemError(error) + L"); nothing was called.");
+        busy_ = batchCall_ = false;
+        const std::wstring failed = action + L": CreateThread failed (" + SystemError(error) + L"); nothing was called";
+        if (batch)
+            Follow(run_.Returned(CARD_IO_FAILED, failed, "", "", TimeText()));
+        else
+            Status(failed + L".");
+        UpdateButtons();
         return;
     }
     work.release(); // the worker's now, then the window's again with kWorkDone
@@ -340,18 +561,12 @@ void Desk::Begin(std::unique_ptr<Work> work) {
 
 void Desk::Finish(std::unique_ptr<Work> work) {
     busy_ = false;
-    for (const int id : kCallButtons)
-        EnableWindow(Item(id), !closing_);
-    const HWND focus = GetFocus();
-    if (focus == NULL || focus == Item(IDCANCEL) || focus == Item(IDC_TRACK1)) {
-        if (focusBefore_ != NULL && IsWindowEnabled(focusBefore_)) Focus(focusBefore_);
-    }
-    EnableWindow(Item(IDCANCEL), FALSE);
-    if (!work) return;
-
+    const bool batch = batchCall_;
+    batchCall_ = false;
+    const bool full = Checked(IDC_LOG_FULL);
     const std::wstring words = ResultWords(*work);
-    Log(Clock(work->made) + L"  " + Invocation(*work) + L" -> " + std::to_wstring(work->code) + L": " + words + L" " +
-        Milliseconds(work->ms));
+    Log(Clock(work->made) + L"  " + Invocation(*work, full) + L" -> " + std::to_wstring(work->code) + L": " + words +
+        L" " + Milliseconds(work->ms));
     std::wstring status = Action(*work) + L": " + words + L".";
     const std::wstring port = TrackText(work->port);
     switch (work->call) {
@@ -360,6 +575,7 @@ void Desk::Finish(std::unique_ptr<Work> work) {
             portOpen_ = true;
             openPort_ = port;
             status = work->code == 1 ? port + L" is open." : port + L" is " + words + L".";
+            settings_.port = port;
         } else {
             // A failed open closes the port that was open, unless it was refused
             // before anything changed.
@@ -378,7 +594,7 @@ void Desk::Finish(std::unique_ptr<Work> work) {
     case Call::Write1:
     case Call::Write2:
     case Call::Write12:
-        if (work->code == CARD_OK) {
+        if (work->code == CARD_OK && !batch) {
             const bool one = work->call != Call::Write2;
             const bool two = work->call != Call::Write1;
             if (one) track1Written_ = work->track1;
@@ -395,11 +611,14 @@ void Desk::Finish(std::unique_ptr<Work> work) {
         const bool two = work->call != Call::Read1;
         // A failed read may still have delivered tracks; only a good one fills the fields.
         if (work->code == CARD_OK || !work->track1.empty() || !work->track2.empty()) {
-            if (one) Log(std::wstring(kIndent) + L"track 1: " + Quoted(work->track1));
-            if (two) Log(std::wstring(kIndent) + L"track 2: " + Quoted(work->track2));
+            if (one) Log(std::wstring(kIndent) + L"track 1: " + Logged(1, work->track1, full));
+            if (two) Log(std::wstring(kIndent) + L"track 2: " + Logged(2, work->track2, full));
         }
         if (work->code != CARD_OK) break;
-        if (IsDlgButtonChecked(window_, IDC_FILL) == BST_CHECKED) {
+        SetDlgItemTextW(window_, IDC_CARD,
+                        ReadText(one, two, TrackText(work->track1), TrackText(work->track2)).c_str());
+        if (batch) break;
+        if (Checked(IDC_FILL)) {
             if (one) SetDlgItemTextW(window_, IDC_TRACK1, TrackText(work->track1).c_str());
             if (two) SetDlgItemTextW(window_, IDC_TRACK2, TrackText(work->track2).c_str());
         }
@@ -416,21 +635,27 @@ void Desk::Finish(std::unique_ptr<Work> work) {
     }
     SetDlgItemTextW(window_, IDC_PORT_STATE, portOpen_ ? (openPort_ + L" is open.").c_str() : L"No port is open.");
     Status(status);
+    // The focus goes back where it was before a call of the card buttons, unless it has moved on.
+    const HWND focus = GetFocus();
+    const bool restore = !batch && (focus == NULL || focus == Item(IDCANCEL) || focus == Item(IDC_TRACK1));
+    if (batch) Follow(run_.Returned(work->code, words, work->track1, work->track2, TimeText()));
+    UpdateButtons();
+    if (restore && focusBefore_ != NULL && IsWindowEnabled(focusBefore_)) Focus(focusBefore_);
+    if (work->call == Call::Open && work->code == 1) Remember();
     if (closing_) Close();
 }
 
 // A read against the tracks last written: "matches what was written", or
-// "differs from what was written: track 1 reads ..., ... was written".
+// "differs from what was written: track 1 from character 12 (36 read, 36 written)".
 std::wstring Desk::Compare(const Work& work) {
     const bool one = work.call != Call::Read2 && written1_;
     const bool two = work.call != Call::Read1 && written2_;
     if (!one && !two) return L"nothing written in this session to compare with";
     std::wstring differences;
-    if (one && work.track1 != track1Written_)
-        differences += L"track 1 reads " + Quoted(work.track1) + L", " + Quoted(track1Written_) + L" was written";
-    if (two && work.track2 != track2Written_)
-        differences += std::wstring(differences.empty() ? L"" : L"; ") + L"track 2 reads " + Quoted(work.track2) +
-                       L", " + Quoted(track2Written_) + L" was written";
+    const std::wstring difference1 = one ? Difference(work.track1, track1Written_) : L"";
+    const std::wstring difference2 = two ? Difference(work.track2, track2Written_) : L"";
+    if (!difference1.empty()) differences = L"track 1 " + difference1;
+    if (!difference2.empty()) differences += (differences.empty() ? L"track 2 " : L"; track 2 ") + difference2;
     if (differences.empty()) return L"matches what was written";
     return L"differs from what was written: " + differences;
 }
@@ -453,13 +678,13 @@ void Desk::Cancel() {
 }
 
 // Closing the window: the call under way ends first (cancelled where it waits
-// for a swipe), then the port is closed, then the window.
+// for a swipe), and a search ends, then the port is closed, then the window.
 void Desk::Close() {
     closing_ = true;
-    if (busy_) {
+    if (busy_ || finding_) {
+        if (batchCall_) run_.Ask(Asked::Stop);
         Cancel();
-        for (const int id : kCallButtons)
-            EnableWindow(Item(id), FALSE);
+        UpdateButtons();
         Status(L"Closing once the call under way has returned\u2026");
         return;
     }
@@ -470,7 +695,25 @@ void Desk::Close() {
         Begin(std::move(work));
         return;
     }
+    Remember();
     DestroyWindow(window_);
+}
+
+// The settings as they are now, saved; a failure goes to the log.
+void Desk::Remember() {
+    const LRESULT choice = SendMessageW(Item(IDC_READ_TRACKS), CB_GETCURSEL, 0, 0);
+    settings_.readTracks = choice >= 0 && choice <= 2 ? static_cast<DWORD>(choice) : 0;
+    settings_.fill = Checked(IDC_FILL);
+    settings_.verify = Checked(IDC_VERIFY);
+    WINDOWPLACEMENT placement{};
+    placement.length = sizeof placement;
+    if (GetWindowPlacement(window_, &placement)) {
+        settings_.placed = true;
+        settings_.place = placement.rcNormalPosition;
+        settings_.maximized = placement.showCmd == SW_SHOWMAXIMIZED;
+    }
+    std::wstring problem;
+    if (!SaveSettings(settings_, problem)) Log(L"The settings were not saved: " + problem);
 }
 
 void Desk::CopyLog() {
@@ -498,6 +741,162 @@ void Desk::CopyLog() {
     }
     // Done quietly: the status line keeps the last call's result.
     CloseClipboard();
+}
+
+// ---------------------------------------------------------------------------
+// The batch
+
+// A file dialog: Open (a file that exists) or Save as (asking before it
+// replaces one). False when it was cancelled, or failed (said in the status line).
+bool Desk::FileDialog(bool save, const wchar_t* title, std::wstring& path) {
+    wchar_t name[4 * MAX_PATH] = L"";
+    path.copy(name, sizeof name / sizeof name[0] - 1);
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = window_;
+    dialog.lpstrFilter = L"CSV files (*.csv)\0*.csv\0All files\0*.*\0";
+    dialog.lpstrFile = name;
+    dialog.nMaxFile = sizeof name / sizeof name[0];
+    dialog.lpstrDefExt = L"csv";
+    dialog.lpstrTitle = title;
+    dialog.Flags =
+        OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | (save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST);
+    if (!(save ? GetSaveFileNameW(&dialog) : GetOpenFileNameW(&dialog))) {
+        const DWORD error = CommDlgExtendedError();
+        if (error != 0)
+            Status(std::wstring(title) + L": " + (save ? L"GetSaveFileNameW" : L"GetOpenFileNameW") +
+                   L" failed (error " + std::to_wstring(error) + L").");
+        return false;
+    }
+    path = name;
+    return true;
+}
+
+void Desk::LoadRows() {
+    std::wstring path;
+    if (!FileDialog(false, L"Load a batch of cards", path)) return;
+    Batch batch;
+    std::wstring error;
+    if (!LoadBatch(path, batch, error)) {
+        Status(L"No batch loaded from " + path + L": " + error + L".");
+        Log(Now() + L"  Batch: " + path + L" not loaded: " + error);
+        return;
+    }
+    batch_ = batch;
+    const HWND rows = Item(IDC_ROWS);
+    SendMessageW(rows, LVM_DELETEALLITEMS, 0, 0);
+    std::wstring refused;
+    size_t count = 0;
+    for (size_t i = 0; i < batch_.rows.size(); ++i) {
+        const std::wstring number = std::to_wstring(i + 1);
+        LVITEMW item{};
+        item.mask = LVIF_TEXT;
+        item.iItem = static_cast<int>(i);
+        item.pszText = const_cast<wchar_t*>(number.c_str());
+        SendMessageW(rows, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+        if (batch_.rows[i].state != RowState::Refused) continue;
+        refused += L"\r\n" + std::wstring(kIndent) + L"row " + number + L": " + batch_.rows[i].result;
+        ++count;
+    }
+    ShowRows();
+    const std::wstring loaded = std::to_wstring(batch_.rows.size()) + L" rows from " + batch_.name;
+    Log(Now() + L"  Batch: " + loaded + L" (" + batch_.encoding + L")" +
+        (count > 0 ? L"; " + std::to_wstring(count) + L" cannot be written:" + refused : L""));
+    BatchStatus(loaded + (count > 0 ? L"; " + std::to_wstring(count) + L" marked cannot be written." : L"."));
+    Status(portOpen_ ? L"Press Run to write the batch, a card at a time."
+                     : L"Open the encoder's port, then press Run.");
+    UpdateButtons();
+}
+
+void Desk::SaveRows() {
+    std::wstring path = batch_.name;
+    const size_t dot = path.find_last_of(L'.');
+    if (dot != std::wstring::npos) path.resize(dot);
+    path += L" results.csv";
+    if (!FileDialog(true, L"Save the batch's results", path)) return;
+    std::wstring error;
+    if (!SaveResults(path, batch_, error)) {
+        Status(L"The results were not saved to " + path + L": " + error + L".");
+        Log(Now() + L"  Batch: results not saved to " + path + L": " + error);
+        return;
+    }
+    Status(L"The results are saved in " + path + L".");
+    Log(Now() + L"  Batch: results saved to " + path);
+}
+
+// Each row's line in the list: number, label, the tracks (masked, shortened),
+// the result; and the progress bar: the rows done of those that can be written.
+void Desk::ShowRows() {
+    int all = 0, done = 0;
+    for (size_t i = 0; i < batch_.rows.size(); ++i) {
+        const BatchRow& row = batch_.rows[i];
+        const std::wstring cells[] = {row.label, Shortened(1, row.track1), Shortened(2, row.track2), row.result};
+        for (int column = 1; column <= kResultColumn; ++column) {
+            LVITEMW item{};
+            item.iSubItem = column;
+            item.pszText = const_cast<wchar_t*>(cells[column - 1].c_str());
+            SendMessageW(Item(IDC_ROWS), LVM_SETITEMTEXTW, i, reinterpret_cast<LPARAM>(&item));
+        }
+        all += row.state == RowState::Refused ? 0 : 1;
+        done += row.state == RowState::Done ? 1 : 0;
+    }
+    SendMessageW(Item(IDC_PROGRESS), PBM_SETRANGE32, 0, all > 0 ? all : 1);
+    SendMessageW(Item(IDC_PROGRESS), PBM_SETPOS, static_cast<WPARAM>(done), 0);
+}
+
+// The row's write, or with `verifying` its read back, on the next swipe.
+void Desk::StartRow(bool verifying) {
+    const size_t index = run_.Row();
+    const BatchRow& row = batch_.rows[index];
+    auto work = std::make_unique<Work>();
+    work->track1 = row.track1;
+    work->track2 = row.track2;
+    const bool one = !row.track1.empty();
+    const bool two = !row.track2.empty();
+    if (verifying)
+        work->call = one && two ? Call::Read12 : one ? Call::Read1 : Call::Read2;
+    else
+        work->call = one && two ? Call::Write12 : one ? Call::Write1 : Call::Write2;
+    SendMessageW(Item(IDC_ROWS), LVM_ENSUREVISIBLE, index, FALSE);
+    LVITEMW selected{};
+    selected.stateMask = selected.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(Item(IDC_ROWS), LVM_SETITEMSTATE, index, reinterpret_cast<LPARAM>(&selected));
+    Begin(std::move(work), true);
+    if (!busy_) return; // Begin has said why; the row's call returned at once
+    const std::wstring swipe =
+        run_.CardOf(index) + (verifying ? L": swipe the card again to check it" : L": swipe the next card");
+    Status(swipe + L" (Esc cancels).");
+    BatchStatus(swipe + (row.label.empty() ? L"." : L" (" + row.label + L")."));
+}
+
+// What the run said goes to the log and the status lines; then its next call.
+void Desk::Follow(const Step& step) {
+    for (const std::wstring& line : step.said)
+        Log(Now() + L"  Batch: " + line);
+    if (!step.said.empty()) {
+        Status(step.said.back());
+        BatchStatus(step.said.back());
+    }
+    ShowRows();
+    if (step.next == Next::Write || step.next == Next::ReadBack) StartRow(step.next == Next::ReadBack);
+    UpdateButtons();
+    if (run_.State() == RunState::Deciding) Focus(Item(IDC_RETRY));
+}
+
+// Pause, Skip, Retry and Stop: while the row's call waits, the wait is
+// cancelled and the run does the button's wish once the call has returned.
+void Desk::BatchButton(Asked asked) {
+    if (busy_ && batchCall_) {
+        if (run_.Ask(asked)) {
+            Cancel();
+            UpdateButtons();
+        }
+        return;
+    }
+    if (busy_ || finding_) return;
+    if (asked == Asked::Skip) Follow(run_.Skip(TimeText()));
+    if (asked == Asked::Retry) Follow(run_.Retry());
+    if (asked == Asked::Stop) Follow(run_.Stop());
 }
 
 void Desk::Log(const std::wstring& line) {
@@ -547,7 +946,7 @@ int Run(HINSTANCE instance, int show) {
         MessageBoxW(NULL, text.c_str(), L"Card desk", MB_ICONERROR | MB_OK);
         return 1;
     }
-    ShowWindow(window, show);
+    ShowWindow(window, desk.Maximized() ? SW_SHOWMAXIMIZED : show);
     MSG message;
     BOOL got;
     while ((got = GetMessageW(&message, NULL, 0, 0)) > 0) {

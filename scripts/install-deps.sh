@@ -21,7 +21,7 @@ packages=(
   git zip mono-mcs fp-compiler lintian pkg-config
   binutils mono-runtime libmono-corlib4.5-cil
   python3-build python3-setuptools python3-wheel python3-venv nuget
-  xvfb xdotool xclip imagemagick
+  xvfb xdotool xclip imagemagick libfccp-dev
   libboost1.74-dev nlohmann-json3-dev chromium
 )
 
