@@ -26,7 +26,7 @@ std::string shown(const std::string& text, std::size_t limit = 40) {
     return "\"" + text.substr(0, limit) + "...\"";
 }
 
-bool known_field(const call_spec& call, const std::string& key) {
+bool known_field(const call_info& call, const std::string& key) {
     if (key == "id" || key == "call") return true;
     if (key == "port") return call.id == call_id::CreatmComm;
     if (key == "track1") return call.writes1;
@@ -56,8 +56,8 @@ bool track_argument(const json& object, const char* key, std::string& bytes, std
 
 } // namespace
 
-const std::vector<call_spec>& calls() {
-    static const std::vector<call_spec> table = {
+const std::vector<call_info>& calls() {
+    static const std::vector<call_info> table = {
         {call_id::CreatmComm, "CreatmComm", false, false, false, false},
         {call_id::DestroymComm, "DestroymComm", false, false, false, false},
         {call_id::CardReset, "CardReset", false, false, false, false},
@@ -74,7 +74,7 @@ const std::vector<call_spec>& calls() {
     return table;
 }
 
-const call_spec& spec(call_id id) { return calls()[static_cast<std::size_t>(id)]; }
+const call_info& info_of(call_id id) { return calls()[static_cast<std::size_t>(id)]; }
 
 bool to_bytes(const std::string& utf8, std::string& bytes) {
     // The text is valid UTF-8 (the JSON parser checked it): U+0080..U+00FF are
@@ -131,7 +131,7 @@ parsed parse_request(std::string_view text, const std::vector<std::string>& port
     if (!name->is_string()) return fail(id, error::bad_argument, "\"call\" must be a string");
     const auto& wanted = name->get_ref<const std::string&>();
     const auto& table = calls();
-    const auto call = std::find_if(table.begin(), table.end(), [&](const call_spec& c) { return wanted == c.name; });
+    const auto call = std::find_if(table.begin(), table.end(), [&](const call_info& c) { return wanted == c.name; });
     if (call == table.end())
         return fail(id, error::unknown_call,
                     "no function " + shown(wanted) + ": call is one of the library's twelve, e.g. \"RadTr12Card\"");
@@ -218,7 +218,7 @@ int busy_result(call_id call) {
 
 std::string response_text(const request& req, const outcome& out) {
     json response = {{"id", req.id}, {"result", out.result}};
-    const auto& call = spec(req.call);
+    const auto& call = info_of(req.call);
     if (call.reads1) response["track1"] = to_text(out.track1);
     if (call.reads2) response["track2"] = to_text(out.track2);
     if (out.timed_out) response["timedOut"] = true;

@@ -58,14 +58,14 @@ enum class call_id {
 
 // What a call takes and gives: its name as the header spells it, the tracks it
 // writes (in the request) and reads (in the response).
-struct call_spec {
+struct call_info {
     call_id id;
     const char* name;
     bool writes1, writes2, reads1, reads2;
 };
 
-const std::vector<call_spec>& calls();
-const call_spec& spec(call_id id);
+const std::vector<call_info>& calls();
+const call_info& info_of(call_id id);
 
 // The codes of a request that could not be made.
 namespace error {

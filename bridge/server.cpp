@@ -112,10 +112,10 @@ struct server::state : std::enable_shared_from_this<server::state> {
         const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
         char took[32];
         std::snprintf(took, sizeof took, "%.1f ms", ms);
-        std::string text = who + " " + spec(req.call).name + " -> " + std::to_string(out.result) + " (" + took +
+        std::string text = who + " " + info_of(req.call).name + " -> " + std::to_string(out.result) + " (" + took +
                            (out.timed_out ? ", timed out" : "") + ")";
         if (cfg.log_tracks) {
-            const auto& call = spec(req.call);
+            const auto& call = info_of(req.call);
             if (call.writes1 || call.reads1)
                 text += " track1=" + json(to_text(call.writes1 ? req.track1 : out.track1)).dump();
             if (call.writes2 || call.reads2)
@@ -241,7 +241,7 @@ private:
     void gone(const std::string& why) {
         closed_ = true;
         if (!pending_) return;
-        state_->log.line(who_ + " closed the connection (" + why + ") while " + spec(pending_->req.call).name +
+        state_->log.line(who_ + " closed the connection (" + why + ") while " + info_of(pending_->req.call).name +
                          " waited: cancelling it");
         state_->calls.abandon(pending_);
         pending_.reset();
@@ -391,7 +391,7 @@ private:
                 if (self->pending_ != c) return; // answered already
                 error_code unused;
                 if (!failed && self->stream_.socket().available(unused) > 0) return; // a further request: later
-                self->state_->log.line(who + " closed the connection while " + spec(r.call).name +
+                self->state_->log.line(who + " closed the connection while " + info_of(r.call).name +
                                        " waited: cancelling it");
                 self->state_->calls.abandon(self->pending_);
                 self->pending_.reset();

@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const bridge::outcome out = bridge::run_call(kApi, req);
     Check(out.result == g_result, "a result other than the library's");
-    const auto& call = bridge::spec(req.call);
+    const auto& call = bridge::info_of(req.call);
     std::vector<std::string> expected;
     if (call.id == bridge::call_id::CreatmComm) expected.push_back(req.port);
     if (call.writes1) expected.push_back(req.track1);
