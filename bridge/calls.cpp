@@ -1,98 +1,83 @@
-// The card calls: one call thread, the call under way tracked, cancelled when asked.
+// The card calls: run on the io thread that took them, the call under way
+// tracked, cancelled when asked.
 #include "calls.h"
 
-#include <boost/asio/post.hpp>
+#include <boost/asio/defer.hpp>
+#include <boost/asio/dispatch.hpp>
 
 namespace bridge {
 
+namespace asio = boost::asio;
+
 namespace {
-// How often a cancelled call is asked again until it returns: a request the
-// library saw before the call began waiting is dropped where the call starts.
+// How often a cancelled call is asked again until it returns: a request made
+// before the call has entered the library (it may still wait in its thread's
+// queue) is dropped as the call starts.
 constexpr std::chrono::milliseconds cancel_again{20};
 } // namespace
 
-std::shared_ptr<card_calls::call> card_calls::start(const request& req, std::function<void(const outcome&)> done) {
-    auto c = std::make_shared<call>(io_, req);
-    c->done = std::move(done);
+std::shared_ptr<card_calls::call> card_calls::start(const request& req, const asio::any_io_executor& caller,
+                                                    done_handler done) {
+    auto c = std::make_shared<call>(strand_, req);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (holder_ != nullptr) {
-            // Another call is under way: refused at once, as the library refuses it.
-            outcome busy;
-            busy.result = busy_result(req.call);
-            boost::asio::post(io_, [this, c, busy] { finish(c, busy); });
-            c->finished = true; // nothing to cancel
-            return c;
-        }
-        holder_ = c.get();
-        job_ = c;
+        if (holder_ || stopping_) return nullptr;
+        holder_ = c;
     }
-    wake_.notify_one();
-    current_ = c;
-    ++running_;
     if (req.timeout_ms > 0) {
-        c->timer.expires_after(std::chrono::milliseconds(req.timeout_ms));
-        c->timer.async_wait([this, c](const boost::system::error_code& failed) {
-            if (failed || c->finished) return;
-            c->timed_out = true;
-            keep_cancelling(c);
+        asio::dispatch(strand_, [this, c] {
+            c->timer.expires_after(std::chrono::milliseconds(c->req.timeout_ms));
+            c->timer.async_wait([this, c](const boost::system::error_code& failed) {
+                if (failed || c->cancelling) return;
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    if (c->finished) return;
+                    c->timed_out = true;
+                }
+                c->cancelling = true;
+                keep_cancelling(c);
+            });
         });
     }
+    // Deferred, not posted: Asio keeps it in this thread's own queue until the
+    // handler that started it returns, and over epoll this thread then runs it
+    // without waking another (a completion port may give it to the other
+    // thread). The caller's strand is free meanwhile for the connection's
+    // next request: its CardCancel, or its closing.
+    asio::defer(io_, [this, c, caller, done = std::move(done)] { finish(c, caller, done); });
     return c;
 }
 
-card_calls::~card_calls() {
+void card_calls::finish(const std::shared_ptr<call>& c, const asio::any_io_executor& caller, const done_handler& done) {
+    outcome out = run_call(api_, c->req);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        quit_ = true;
+        holder_.reset();
+        c->finished = true;
+        out.timed_out = c->timed_out && out.result == CARD_CANCELLED; // the deadline, not the card, ended it
+        note_port(c->req, out.result);
     }
-    wake_.notify_one();
-    if (worker_.joinable()) worker_.join();
-}
-
-// The call thread: one call at a time, as the library takes them.
-void card_calls::work() {
-    for (;;) {
-        std::shared_ptr<call> c;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return job_ || quit_; });
-            if (quit_) return;
-            c = std::move(job_);
-        }
-        outcome out = run_call(api_, c->req);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            holder_ = nullptr;
-        }
-        boost::asio::post(io_, [this, c, out] {
-            --running_;
-            if (current_ == c) current_.reset();
-            c->timer.cancel();
-            note_port(c->req, out.result);
-            finish(c, out);
-        });
-    }
-}
-
-void card_calls::finish(const std::shared_ptr<call>& c, outcome out) {
-    c->finished = true;
-    out.timed_out = c->timed_out && out.result == CARD_CANCELLED; // the deadline, not the card, ended it
-    if (c->done) c->done(out); // also for a client that went away: the log records the call
-    c->done = nullptr;
+    // On this thread, unless the connection's strand is busy on another one.
+    // Also for a client that went away: the log records the call.
+    asio::dispatch(caller, [done, out] { done(out); });
+    if (c->req.timeout_ms > 0) asio::defer(strand_, [c] { c->timer.cancel(); }); // the hour a deadline may hold
 }
 
 void card_calls::abandon(const std::shared_ptr<call>& c) {
-    if (!c || c->abandoned) return;
-    c->abandoned = true;
-    if (!c->finished) keep_cancelling(c);
+    if (!c) return;
+    asio::dispatch(strand_, [this, c] {
+        if (c->cancelling) return;
+        c->cancelling = true;
+        keep_cancelling(c);
+    });
 }
 
+// On the calls' strand.
 void card_calls::keep_cancelling(const std::shared_ptr<call>& c) {
-    if (c->finished) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (holder_ == c.get()) api_.CardCancel();
+        if (c->finished) return;
+        api_.CardCancel();
     }
     c->timer.expires_after(cancel_again);
     c->timer.async_wait([this, c](const boost::system::error_code& failed) {
@@ -100,10 +85,27 @@ void card_calls::keep_cancelling(const std::shared_ptr<call>& c) {
     });
 }
 
-void card_calls::cancel_all() {
-    if (current_) keep_cancelling(current_);
+void card_calls::stop() {
+    std::shared_ptr<call> c;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        c = holder_;
+    }
+    abandon(c);
 }
 
+bool card_calls::running() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return holder_ != nullptr;
+}
+
+std::string card_calls::open_port() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_port_;
+}
+
+// Under the mutex.
 void card_calls::note_port(const request& req, int result) {
     if (req.call == call_id::CreatmComm && result != busy_result(call_id::CreatmComm))
         open_port_ = result > 0 ? req.port : "";
@@ -115,6 +117,7 @@ outcome card_calls::open(const std::string& port) {
     req.call = call_id::CreatmComm;
     req.port = port;
     outcome out = run_call(api_, req);
+    std::lock_guard<std::mutex> lock(mutex_);
     note_port(req, out.result);
     return out;
 }

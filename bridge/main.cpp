@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -21,16 +23,28 @@ namespace {
 
 // How long a stopping bridge waits for the call under way to end once cancelled.
 constexpr std::chrono::seconds stop_wait{3};
+// The threads that run the sockets and the calls: a call runs on the thread
+// that read its request, and while it waits for a swipe the other serves
+// every connection. The library takes one call at a time, so two suffice.
+constexpr int io_threads = 2;
 
-void wait_for_calls(boost::asio::steady_timer& timer, bridge::server& srv,
+void wait_for_calls(boost::asio::steady_timer& timer, bridge::server& srv, bridge::logger& log,
                     std::chrono::steady_clock::time_point deadline, boost::asio::io_context& io) {
-    if (srv.calls().running() == 0 || std::chrono::steady_clock::now() >= deadline) {
+    if (!srv.calls().running()) {
         io.stop();
         return;
     }
+    if (std::chrono::steady_clock::now() >= deadline) {
+        // A call that cancelling did not end (a status query waits out its
+        // time-out), on another io thread: the process ends under it, which
+        // closes the port.
+        log.line("a call is still under way; ending without waiting for it");
+        std::_Exit(0);
+    }
     timer.expires_after(std::chrono::milliseconds(20));
-    timer.async_wait(
-        [&timer, &srv, deadline, &io](const boost::system::error_code&) { wait_for_calls(timer, srv, deadline, io); });
+    timer.async_wait([&timer, &srv, &log, deadline, &io](const boost::system::error_code&) {
+        wait_for_calls(timer, srv, log, deadline, io);
+    });
 }
 
 } // namespace
@@ -65,7 +79,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    boost::asio::io_context io;
+    boost::asio::io_context io(io_threads);
     bridge::server srv(io, cfg, log);
     if (!srv.listen(opts.listen_host, opts.listen_port, error)) {
         std::fprintf(stderr, "cardbridge: %s\n", error.c_str());
@@ -88,16 +102,16 @@ int main(int argc, char** argv) {
         if (failed) return;
         log.line("stopping (signal " + std::to_string(signal) + ")");
         srv.stop();
-        wait_for_calls(stopping, srv, std::chrono::steady_clock::now() + stop_wait, io);
+        wait_for_calls(stopping, srv, log, std::chrono::steady_clock::now() + stop_wait, io);
     });
+    std::vector<std::thread> others;
+    for (int i = 1; i < io_threads; ++i)
+        others.emplace_back([&io] { io.run(); });
     io.run();
+    for (auto& t : others)
+        t.join();
 
-    if (srv.calls().running() != 0) {
-        // A call that cancelling did not end (a status query waits out its
-        // time-out): the process ends under it, which closes the port.
-        log.line("a call is still under way; ending without waiting for it");
-        std::_Exit(0);
-    }
+    // Stopped with no call under way, and none can start any more.
     if (!srv.calls().open_port().empty()) cfg.lib.api.DestroymComm();
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "server.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <deque>
@@ -10,7 +11,9 @@
 #include <optional>
 #include <utility>
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
@@ -60,20 +63,23 @@ void logger::line(const std::string& text) {
 #endif
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::lock_guard<std::mutex> lock(mutex_); // one line at a time, from any io thread
     std::fprintf(out_, "%s.%03dZ %s\n", stamp, static_cast<int>(ms), text.c_str());
     std::fflush(out_);
 }
 
 struct server::state : std::enable_shared_from_this<server::state> {
     state(asio::io_context& context, settings s, logger& l)
-        : io(context), cfg(std::move(s)), log(l), calls(context, cfg.lib.api), acceptor(context) {}
+        : io(context), cfg(std::move(s)), log(l), calls(context, cfg.lib.api), acceptor(asio::make_strand(context)) {}
 
+    // The io threads share this state: cfg and port are set before they run;
+    // the acceptor and stopping are its strand's; calls and log guard their own.
     asio::io_context& io;
     settings cfg;
     logger& log;
     card_calls calls;
     tcp::acceptor acceptor;
-    std::size_t connections = 0;
+    std::atomic<std::size_t> connections{0};
     unsigned short port = 0;
     bool stopping = false;
 
@@ -200,21 +206,21 @@ private:
             return;
         }
         const auto started = std::chrono::steady_clock::now();
-        if (p.req.call == call_id::CardCancel || pending_) {
-            // CardCancel is always answered at once; a second call of this
-            // connection while its first waits is refused as the library refuses it.
-            outcome out;
-            out.result = p.req.call == call_id::CardCancel ? st.calls.cancel() : busy_result(p.req.call);
-            st.log_call(who_, p.req, out, started);
-            send(response_text(p.req, out));
-            return;
+        if (p.req.call != call_id::CardCancel && !pending_) {
+            pending_ = st.calls.start(p.req, ws_.get_executor(),
+                                      [self = shared_from_this(), req = p.req, started](const outcome& out) {
+                                          self->pending_.reset();
+                                          self->send(response_text(req, out));
+                                          self->state_->log_call(self->who_, req, out, started);
+                                      });
+            if (pending_) return;
         }
-        request req = p.req;
-        pending_ = st.calls.start(req, [self = shared_from_this(), req, started](const outcome& out) {
-            self->pending_.reset();
-            self->state_->log_call(self->who_, req, out, started);
-            self->send(response_text(req, out));
-        });
+        // CardCancel is always answered at once; a call while another waits
+        // (this connection's or another's) is refused as the library refuses it.
+        outcome out;
+        out.result = p.req.call == call_id::CardCancel ? st.calls.cancel() : busy_result(p.req.call);
+        send(response_text(p.req, out));
+        st.log_call(who_, p.req, out, started);
     }
 
     void send(std::string text) {
@@ -350,12 +356,13 @@ private:
 
     std::string info() const {
         const auto& st = *state_;
+        const std::string open = st.calls.open_port();
         json body = {{"protocol", 1},
                      {"bridgeVersion", st.cfg.version},
                      {"libraryVersion", st.cfg.lib.version},
                      {"ports", st.cfg.ports},
-                     {"open", !st.calls.open_port().empty()},
-                     {"openPort", st.calls.open_port().empty() ? json() : json(st.calls.open_port())}};
+                     {"open", !open.empty()},
+                     {"openPort", open.empty() ? json() : json(open)}};
         return body.dump(-1, ' ', false, json::error_handler_t::replace);
     }
 
@@ -370,28 +377,32 @@ private:
                          error_text(p.req.id, p.code, p.message));
         }
         const auto started = std::chrono::steady_clock::now();
-        if (p.req.call == call_id::CardCancel) {
-            outcome out;
-            out.result = st.calls.cancel();
-            st.log_call(who, p.req, out, started);
-            return reply(version, keep, cors, http::status::ok, "application/json", response_text(p.req, out));
+        if (p.req.call != call_id::CardCancel) {
+            const request& r = p.req;
+            pending_ = st.calls.start(
+                r, stream_.get_executor(),
+                [self = shared_from_this(), r, who, cors, version, keep, started](const outcome& out) {
+                    self->pending_.reset();
+                    self->reply(version, keep, cors, http::status::ok, "application/json", response_text(r, out));
+                    self->state_->log_call(who, r, out, started);
+                });
         }
-        request r = p.req;
-        pending_ =
-            st.calls.start(r, [self = shared_from_this(), r, who, cors, version, keep, started](const outcome& out) {
-                self->pending_.reset();
-                self->state_->log_call(who, r, out, started);
-                self->reply(version, keep, cors, http::status::ok, "application/json", response_text(r, out));
-            });
-        if (!pending_) return;
+        if (!pending_) {
+            // CardCancel, or a call while another waits: answered at once.
+            outcome out;
+            out.result = p.req.call == call_id::CardCancel ? st.calls.cancel() : busy_result(p.req.call);
+            reply(version, keep, cors, http::status::ok, "application/json", response_text(p.req, out));
+            st.log_call(who, p.req, out, started);
+            return;
+        }
         // While the call waits, a client that closes its connection cancels it.
         stream_.expires_never();
         beast::get_lowest_layer(stream_).socket().async_wait(
-            tcp::socket::wait_read, [self = shared_from_this(), c = pending_, r, who](error_code failed) {
+            tcp::socket::wait_read, [self = shared_from_this(), c = pending_, who](error_code failed) {
                 if (self->pending_ != c) return; // answered already
                 error_code unused;
                 if (!failed && self->stream_.socket().available(unused) > 0) return; // a further request: later
-                self->state_->log.line(who + " closed the connection while " + info_of(r.call).name +
+                self->state_->log.line(who + " closed the connection while " + info_of(c->req.call).name +
                                        " waited: cancelling it");
                 self->state_->calls.abandon(self->pending_);
                 self->pending_.reset();
@@ -478,8 +489,10 @@ void refuse_busy(tcp::socket socket) {
 
 } // namespace
 
+// On the acceptor's strand; each connection gets a strand of its own, which
+// runs its handlers one at a time on whichever io thread is free.
 void server::state::accept() {
-    acceptor.async_accept([self = shared_from_this()](error_code failed, tcp::socket socket) {
+    acceptor.async_accept(asio::make_strand(io), [self = shared_from_this()](error_code failed, tcp::socket socket) {
         if (self->stopping || failed == asio::error::operation_aborted) return;
         if (!failed) {
             if (self->connections >= max_connections) {
@@ -537,10 +550,12 @@ bool server::listen(const std::string& host, unsigned short port, std::string& e
 unsigned short server::port() const { return state_->port; }
 
 void server::stop() {
-    state_->stopping = true;
-    error_code unused;
-    state_->acceptor.close(unused);
-    state_->calls.cancel_all();
+    asio::dispatch(state_->acceptor.get_executor(), [st = state_] {
+        st->stopping = true;
+        error_code unused;
+        st->acceptor.close(unused);
+    });
+    state_->calls.stop();
 }
 
 card_calls& server::calls() { return state_->calls; }

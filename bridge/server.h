@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ public:
 
 private:
     std::FILE* out_;
+    std::mutex mutex_;
 };
 
 class server {
@@ -49,7 +51,7 @@ public:
     // Binds host:port (port 0: any free one); false with a message when it cannot.
     bool listen(const std::string& host, unsigned short port, std::string& error);
     unsigned short port() const;
-    // Stops accepting and cancels the call under way.
+    // Stops accepting, starts no more calls and cancels the one under way.
     void stop();
     card_calls& calls();
 

@@ -20,6 +20,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import urllib.error
 import urllib.request
 
@@ -69,9 +70,26 @@ def start_bridge(ctx, *options, name="cardbridge"):
     return proc, m.group(1)
 
 
-def bridge_log(proc):
-    with open(proc.stderr_path, errors="replace") as f:
-        return f.read()
+def bridge_log(proc, *expected, timeout=5):
+    """The bridge's log, once it holds each of `expected` (a call's line is written
+    just after its response) or `timeout` seconds have passed."""
+    deadline = time.monotonic() + timeout
+    while True:
+        with open(proc.stderr_path, errors="replace") as f:
+            log = f.read()
+        if all(e in log for e in expected) or time.monotonic() > deadline:
+            return log
+        time.sleep(0.02)
+
+
+def stop_bridge(ctx, proc):
+    """SIGTERM (systemd's stop) ends it at once, with status 0, and no sanitizer
+    in a build with one (the io threads, tests/bridge/CMakeLists.txt) reported anything."""
+    proc.proc.terminate()
+    code = proc.finish(10)
+    log = bridge_log(proc)
+    ctx.expect(code == 0 and "stopping (signal 15)" in log, "%s: SIGTERM: exit %s, no clean stop" % (proc.name, code))
+    ctx.expect("Sanitizer" not in log, "%s: a sanitizer's report in its log" % proc.name)
 
 
 def get(url, headers=None, body=None):
@@ -111,12 +129,13 @@ def test_browser(ctx):
     with tempfile.TemporaryDirectory(prefix="qt741-chromium-") as profile:  # a fresh --user-data-dir
         run_clients(ctx, "browser", client_options(ctx, url, emu, control=fifo, appPort=app, chromium=ctx.chromium,
                                                    profile=profile, screenshot=ctx.screenshot))
-    log = bridge_log(bridge)
+    log = bridge_log(bridge, "RadTr12Card -> -5", "closed the connection")
     ctx.expect("refused origin http://127.0.0.1:%d: not allowed" % app in log,
                "the log does not name the refused origin")
     ctx.expect(TRACK_DIGITS not in log, "track data in the log without --log-tracks")
     ctx.expect("RadTr12Card -> -5" in log and "closed the connection" in log,
                "the log does not show the closed tab's read cancelled")
+    stop_bridge(ctx, bridge)
 
 
 def test_rows(ctx):
@@ -127,6 +146,7 @@ def test_rows(ctx):
     log = bridge_log(bridge)
     ctx.expect("refused origin https://evil.example" in log, "the log does not name the refused origin")
     ctx.expect("xxxxxxxx" not in log, "request text in the log")
+    stop_bridge(ctx, bridge)
 
 
 # The command line: each refused with one line and exit status 2.
@@ -168,11 +188,10 @@ def test_flags(ctx):
     status, body = get(url + "v1/call", {"Authorization": "Bearer " + TOKEN},
                        b'{"id": 1, "call": "WrTr1Card", "track1": "%B4111^TRACK/LOGGED?"}')
     ctx.expect(status == 200 and body.get("result") == -1, "WrTr1Card on a closed port: %d %s" % (status, body))
-    ctx.expect('WrTr1Card -> -1' in bridge_log(bridge) and 'track1="%B4111^TRACK/LOGGED?"' in bridge_log(bridge),
-               "--log-tracks: the track is not in the log")
-    # SIGTERM (systemd's stop) ends it at once, with status 0.
-    bridge.proc.terminate()
-    ctx.expect(bridge.finish(10) == 0 and "stopping (signal 15)" in bridge_log(bridge), "SIGTERM: no clean exit")
+    logged = 'WrTr1Card -> -1', 'track1="%B4111^TRACK/LOGGED?"'
+    log = bridge_log(bridge, *logged)
+    ctx.expect(all(text in log for text in logged), "--log-tracks: the track is not in the log")
+    stop_bridge(ctx, bridge)
 
 
 def test_wine(ctx):

@@ -287,6 +287,39 @@ async function rows() {
   s.ws.close();
   await sleep(200);
 
+  // Calls from elsewhere while one connection's read waits: each answered at
+  // once as the library answers it; neither their timeoutMs nor the closing of
+  // their connection ends the wait, which only a CardCancel does.
+  const a = await socket({ Origin: opts.origin });
+  const b = await socket({ Origin: opts.origin });
+  const [readsBefore, resetsBefore] = [frames(READ1), frames(RESET)];
+  a.ws.send('{"id": "a", "call": "RadTr1Card"}');
+  await waitFrames(READ1, readsBefore + 1);
+  const refused = async (name, call) => {
+    const started = Date.now();
+    const reply = await call();
+    return [name, reply, Date.now() - started];
+  };
+  const others = [];
+  for (const [call, result] of [["RadTr2Card", -6], ["CreatmComm", -170], ["DestroymComm", 0], ["IsWriteError", -6]])
+    others.push([result, await refused(`WebSocket ${call}`, () => answer(b, JSON.stringify({ id: call, call, timeoutMs: 100 })))]);
+  others.push([-6, await refused("POST RadTr12Card", async () => JSON.parse((await request("POST", "/v1/call", auth,
+    '{"id": "h", "call": "RadTr12Card", "timeoutMs": 100}')).text || "{}"))]);
+  for (const [result, [name, reply, ms]] of others)
+    check(`${name} during another connection's wait: ${result} at once`,
+      reply.result === result && !reply.timedOut && ms < 1000, `${JSON.stringify(reply)} after ${ms} ms`);
+  b.ws.close();
+  await sleep(400); // past the refused calls' timeoutMs, and b closed
+  check("the wait outlives the refused calls' timeoutMs and their connection's closing",
+    frames(RESET) === resetsBefore && !a.replies.some((r) => r.id === "a"), JSON.stringify(a.replies));
+  const stop = await request("POST", "/v1/call", auth, '{"id": "c", "call": "CardCancel"}');
+  for (const end = Date.now() + 5000; Date.now() < end && !a.replies.some((r) => r.id === "a"); ) await sleep(10);
+  const ended = a.replies.find((r) => r.id === "a") ?? {};
+  check("then a CardCancel over HTTP ends it", stop.status === 200 && ended.result === -5 && !ended.timedOut,
+    JSON.stringify([stop.text, ended]));
+  a.ws.close();
+  await sleep(200);
+
   // At most 16 connections: the 17th is answered 503 and closed.
   const held = [];
   for (let i = 0; i < 16; i++) held.push(await socket({ Origin: opts.origin }));
