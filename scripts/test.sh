@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: builds the Windows and Linux presets and the release package
 # (checking the archive's files), runs the static analysis of the library, the
-# unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, fuzzing,
+# unit tests under AddressSanitizer and UndefinedBehaviorSanitizer and the
+# bridge's under ThreadSanitizer, fuzzing,
 # then the sim preset's whole suite (unit, emulator, export checks of the four
 # Windows DLLs, end to end under Wine with the MinGW and the MSVC-ABI DLL:
 # labels e2e and e2e-msvc, the x86_64 builds under wine64, and e2e-x86, the
@@ -24,6 +25,9 @@ scripts/lint.sh
 
 echo "== tests under the sanitizers"
 qt741_ctest --preset sim-asan
+# The bridge's tests again, its io threads under ThreadSanitizer.
+qt741_build linux-tsan:cardbridge linux-tsan:cardemu
+qt741_ctest --preset linux-tsan
 
 echo "== fuzzing"
 scripts/fuzz.sh --ci
