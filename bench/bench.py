@@ -90,6 +90,7 @@ class Bench:
         self.runs = runs
         self.wait = wait
         self.bridge = False  # --arch bridge: the calls go through cardbridge
+        self.client = "python"  # --client: its client, bridge_client.py or bridge_client.mjs
 
     def begin(self, name):
         harness.begin(self.ctx, name)
@@ -254,10 +255,14 @@ class Bench:
         bridge = harness.Process(self.ctx, "cardbridge", [program, "--serial", self.ctx.port("COM5"), "--listen",
                                                           "127.0.0.1:0", "--token-file", "token"])
         _, _, m = bridge.wait_line(r"listening on http://(\S+)/", 30)
-        client = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bridge_client.mjs")
-        modules = os.path.join(harness.BUILD, "npm", "browser", "node_modules")
-        tool = harness.Process(self.ctx, "client", ["node", client, modules, "ws://%s/v1" % m.group(1),
-                                                    "bench-token-0123456789"] + commands)
+        here = os.path.dirname(os.path.abspath(__file__))
+        url = "ws://%s/v1" % m.group(1)
+        if self.client == "node":
+            modules = os.path.join(harness.BUILD, "npm", "browser", "node_modules")
+            argv = ["node", os.path.join(here, "bridge_client.mjs"), modules]
+        else:  # Debian's python3-websocket is for Debian's python3
+            argv = ["/usr/bin/python3", os.path.join(here, "bridge_client.py")]
+        tool = harness.Process(self.ctx, "client", argv + [url, "bench-token-0123456789"] + commands)
         tool.calls = lambda: harness.Cardtool.calls(tool)
         return tool
 
@@ -471,6 +476,8 @@ def main():
     harness.harness_arguments(parser, os.path.join("bench", "work"))
     arch = harness.arch_arguments(parser, sys.argv[1:], e2e_prefix, bench_work)
     parser.add_argument("--probe", help="probe.exe (default: in the bench folder of the build cardtool runs from)")
+    parser.add_argument("--client", choices=("python", "node"), default="python",
+                        help="--arch bridge: the WebSocket client, blocking (python3-websocket) or Node.js's ws")
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--wait", type=float, default=10.0, help="seconds the cpu benchmark waits for the swipe")
     parser.add_argument("what", nargs="*", default=list(BENCHMARKS))
@@ -490,6 +497,7 @@ def main():
     print("machine: %d cores, %s; %s" % (os.cpu_count(), cpu_model(), system))
     bench = Bench(ctx, args.runs, args.wait, os.path.abspath(probe))
     bench.bridge = arch is harness.ARCHES["bridge"]
+    bench.client = args.client
     busy = {} if ctx.native else bench.wine_processes()
     if busy:
         print("the Wine prefix is in use (%s); run again when the other job is done" %

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, the demo and the release
-# package need (Boost.Beast and nlohmann-json for the bridge, header-only;
+# package need (Boost.Beast and nlohmann-json for the bridge, header-only, and
+# python3-websocket for the bench's client of it;
 # Chromium for its browser test; Mono's runtime and core library run the C# binding's host on
 # Linux; it needs none of mono-complete's further libraries; Python's build
 # tools, venv and nuget make and install the wheels and the NuGet package), the
@@ -22,7 +23,7 @@ packages=(
   binutils mono-runtime libmono-corlib4.5-cil
   python3-build python3-setuptools python3-wheel python3-venv nuget
   xvfb xdotool xclip imagemagick libfccp-dev
-  libboost1.74-dev nlohmann-json3-dev chromium
+  libboost1.74-dev nlohmann-json3-dev chromium python3-websocket
 )
 
 missing=()
