@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <string>
 #include <thread>
@@ -28,6 +29,34 @@ constexpr std::chrono::seconds stop_wait{3};
 // every connection. The library takes one call at a time, so two suffice.
 constexpr int io_threads = 2;
 
+// A message the terminal or the log cannot take has nowhere else to go.
+void say(std::FILE* to, const char* text) {
+    (void)std::fputs(text, to);
+    (void)std::fflush(to);
+}
+void say(std::FILE* to, const std::string& text) { say(to, text.c_str()); }
+
+// What a handler threw (memory ran out): the bridge stops at once, with the
+// other io thread still in the io_context, and systemd or the next logon
+// starts it again. The process's end closes the port.
+[[noreturn]] void stopped_by(const std::exception* e) {
+    say(stderr, "cardbridge: stopped by an internal error: ");
+    say(stderr, e != nullptr ? e->what() : "not a std::exception");
+    say(stderr, "\n");
+    std::_Exit(1);
+}
+
+// Runs the io_context on this thread until it stops.
+void serve(boost::asio::io_context& io) {
+    try {
+        io.run();
+    } catch (const std::exception& e) {
+        stopped_by(&e);
+    } catch (...) {
+        stopped_by(nullptr);
+    }
+}
+
 void wait_for_calls(boost::asio::steady_timer& timer, bridge::server& srv, bridge::logger& log,
                     std::chrono::steady_clock::time_point deadline, boost::asio::io_context& io) {
     if (!srv.calls().running()) {
@@ -49,19 +78,19 @@ void wait_for_calls(boost::asio::steady_timer& timer, bridge::server& srv, bridg
 
 } // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     bridge::options opts;
     std::string error;
     if (!bridge::parse_options(argc, argv, opts, error)) {
-        std::fprintf(stderr, "cardbridge: %s\n", error.c_str());
+        say(stderr, "cardbridge: " + error + "\n");
         return 2;
     }
     if (opts.help) {
-        std::fputs(bridge::usage, stdout);
+        say(stdout, bridge::usage);
         return 0;
     }
     if (opts.version) {
-        std::printf("cardbridge %s\n%s\n", QT741_PROJECT_VERSION, QT741_COPYRIGHT);
+        say(stdout, std::string("cardbridge ") + QT741_PROJECT_VERSION + "\n" + QT741_COPYRIGHT + "\n");
         return 0;
     }
     if (opts.install || opts.uninstall) return bridge::run_at_logon(opts.install, error);
@@ -75,14 +104,14 @@ int main(int argc, char** argv) {
     cfg.log_tracks = opts.log_tracks;
     cfg.version = QT741_PROJECT_VERSION;
     if (!bridge::load_library(cfg.lib, error)) {
-        std::fprintf(stderr, "cardbridge: %s\n", error.c_str());
+        say(stderr, "cardbridge: " + error + "\n");
         return 1;
     }
 
     boost::asio::io_context io(io_threads);
     bridge::server srv(io, cfg, log);
     if (!srv.listen(opts.listen_host, opts.listen_port, error)) {
-        std::fprintf(stderr, "cardbridge: %s\n", error.c_str());
+        say(stderr, "cardbridge: " + error + "\n");
         return 1;
     }
     const std::string host = opts.listen_host == "::1" ? "[::1]" : opts.listen_host;
@@ -93,8 +122,7 @@ int main(int argc, char** argv) {
         log.line("CreatmComm(\"" + opts.ports.front() + "\") -> " + std::to_string(opened.result) +
                  (opened.result == 1 ? "" : ": the port is not open; a client may call CreatmComm to try again"));
     }
-    std::printf("cardbridge listening on http://%s:%u/\n", host.c_str(), static_cast<unsigned>(srv.port()));
-    std::fflush(stdout);
+    say(stdout, "cardbridge listening on http://" + host + ":" + std::to_string(srv.port()) + "/\n");
 
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     boost::asio::steady_timer stopping(io);
@@ -106,12 +134,22 @@ int main(int argc, char** argv) {
     });
     std::vector<std::thread> others;
     for (int i = 1; i < io_threads; ++i)
-        others.emplace_back([&io] { io.run(); });
-    io.run();
+        others.emplace_back([&io] { serve(io); });
+    serve(io);
     for (auto& t : others)
         t.join();
 
     // Stopped with no call under way, and none can start any more.
     if (!srv.calls().open_port().empty()) cfg.lib.api.DestroymComm();
     return 0;
+}
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        stopped_by(&e);
+    } catch (...) {
+        stopped_by(nullptr);
+    }
 }

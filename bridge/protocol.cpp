@@ -136,9 +136,11 @@ parsed parse_request(std::string_view text, const std::vector<std::string>& port
         return fail(id, error::unknown_call,
                     "no function " + shown(wanted) + ": call is one of the library's twelve, e.g. \"RadTr12Card\"");
 
-    for (const auto& item : object.items())
-        if (!known_field(*call, item.key()))
-            return fail(id, error::bad_argument, std::string(call->name) + " takes no " + shown(item.key()));
+    const auto items = object.items();
+    const auto unknown =
+        std::find_if(items.begin(), items.end(), [&](const auto& item) { return !known_field(*call, item.key()); });
+    if (unknown != items.end())
+        return fail(id, error::bad_argument, std::string(call->name) + " takes no " + shown(unknown.key()));
 
     parsed p;
     p.ok = true;

@@ -62,10 +62,11 @@ void logger::line(const std::string& text) {
     gmtime_r(&seconds, &utc);
 #endif
     char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    if (std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc) == 0) stamp[0] = '\0';
     std::lock_guard<std::mutex> lock(mutex_); // one line at a time, from any io thread
-    std::fprintf(out_, "%s.%03dZ %s\n", stamp, static_cast<int>(ms), text.c_str());
-    std::fflush(out_);
+    // A line the log cannot take has nowhere else to go.
+    (void)std::fprintf(out_, "%s.%03dZ %s\n", stamp, static_cast<int>(ms), text.c_str());
+    (void)std::fflush(out_);
 }
 
 struct server::state : std::enable_shared_from_this<server::state> {
@@ -95,9 +96,9 @@ struct server::state : std::enable_shared_from_this<server::state> {
     }
     // The bridge's own page, opened by any of its loopback names.
     bool own_origin(const std::string& origin) const {
-        for (const char* name : loopback_names)
-            if (origin == std::string("http://") + name + ":" + std::to_string(port)) return true;
-        return false;
+        return std::any_of(std::begin(loopback_names), std::end(loopback_names), [&](const char* name) {
+            return origin == std::string("http://") + name + ":" + std::to_string(port);
+        });
     }
     bool origin_allowed(const std::string& origin) const {
         return own_origin(origin) || std::find(cfg.origins.begin(), cfg.origins.end(), origin) != cfg.origins.end();
@@ -117,7 +118,7 @@ struct server::state : std::enable_shared_from_this<server::state> {
                   std::chrono::steady_clock::time_point started) {
         const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
         char took[32];
-        std::snprintf(took, sizeof took, "%.1f ms", ms);
+        (void)std::snprintf(took, sizeof took, "%.1f ms", ms); // cut short only past 10^25 ms
         std::string text = who + " " + info_of(req.call).name + " -> " + std::to_string(out.result) + " (" + took +
                            (out.timed_out ? ", timed out" : "") + ")";
         if (cfg.log_tracks) {
@@ -163,7 +164,7 @@ public:
                       std::string who)
         : state_(std::move(s)), slot_(std::move(held)), ws_(std::move(stream)), who_(std::move(who)) {}
 
-    void accept(http::request<http::string_body> req) {
+    void accept(const http::request<http::string_body>& req) {
         beast::get_lowest_layer(ws_).expires_never();
         websocket::stream_base::timeout timeouts{};
         timeouts.handshake_timeout = request_time;
@@ -265,7 +266,7 @@ private:
 
 class http_session : public std::enable_shared_from_this<http_session> {
 public:
-    http_session(std::shared_ptr<server::state> s, tcp::socket socket)
+    http_session(const std::shared_ptr<server::state>& s, tcp::socket socket)
         : state_(s), slot_(std::make_unique<slot>(s)), stream_(std::move(socket)) {}
 
     void read() {
@@ -293,7 +294,7 @@ private:
         handle(parser_->release());
     }
 
-    void handle(http::request<http::string_body> req) {
+    void handle(const http::request<http::string_body>& req) {
         auto& st = *state_;
         const unsigned version = req.version();
         // A refused WebSocket handshake ends its connection.
@@ -320,9 +321,10 @@ private:
         const std::string cors = has_origin ? origin : "";
 
         if (req.method() == http::verb::get) {
-            for (const auto& a : assets())
-                if (target == a.path)
-                    return reply(version, keep, "", http::status::ok, a.content_type, std::string(a.body));
+            const auto& all = assets();
+            const auto a = std::find_if(all.begin(), all.end(), [&](const asset& e) { return target == e.path; });
+            if (a != all.end())
+                return reply(version, keep, "", http::status::ok, a->content_type, std::string(a->body));
         }
         if (req.method() == http::verb::options && has_origin) return preflight(req, origin);
         if (target.substr(0, 3) != "/v1")
@@ -341,7 +343,7 @@ private:
 
         if (target == "/v1" && websocket::is_upgrade(req)) {
             auto ws = std::make_shared<websocket_session>(state_, std::move(slot_), std::move(stream_), who);
-            ws->accept(std::move(req));
+            ws->accept(req);
             return;
         }
         if (target == "/v1/info" && req.method() == http::verb::get)
