@@ -20,6 +20,11 @@ struct library {
 // a user can act on, when it cannot be loaded.
 bool load_library(library& lib, std::string& error);
 
+#ifdef _WIN32
+// A path or name from Windows (UTF-16) as the messages and the log write it (UTF-8).
+std::string narrow(const std::wstring& text);
+#endif
+
 } // namespace bridge
 
 #endif

@@ -28,14 +28,6 @@ std::string file_version(const std::wstring& path) {
            std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionLS));
 }
 
-std::string narrow(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return "";
-    std::string out(static_cast<std::size_t>(size - 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
-    return out;
-}
-
 template <typename Function> bool find(HMODULE dll, const char* name, Function& function, std::string& error) {
     const FARPROC address = GetProcAddress(dll, name);
     if (address == nullptr) {
@@ -48,6 +40,14 @@ template <typename Function> bool find(HMODULE dll, const char* name, Function& 
 }
 
 } // namespace
+
+std::string narrow(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) return "";
+    std::string out(static_cast<std::size_t>(size - 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
+    return out;
+}
 
 bool load_library(library& lib, std::string& error) {
     std::wstring path(MAX_PATH, L'\0');

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "library.h"
 #include "startup.h"
 
 namespace bridge {
@@ -30,14 +31,6 @@ std::wstring quote(const std::wstring& arg) {
         out.push_back(*it);
     }
     out.push_back(L'"');
-    return out;
-}
-
-std::string narrow(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return "";
-    std::string out(static_cast<std::size_t>(size - 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
     return out;
 }
 
