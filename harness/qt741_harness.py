@@ -176,8 +176,11 @@ class Process:
                     m = regex.search(self.lines[i][1])
                     if m:
                         return i, self.lines[i][0], m
+                if self.eof:
+                    raise Failure("%s: output ended (%s) after %.1f s without a line matching /%s/" %
+                                  (self.name, self.exit_status(), time.monotonic() - self.started, pattern))
                 left = deadline - time.monotonic()
-                if self.eof or left <= 0:
+                if left <= 0:
                     raise Failure("%s: no line matching /%s/ within %.0f s" % (self.name, pattern, timeout))
                 self.cond.wait(left)
 
@@ -193,6 +196,16 @@ class Process:
             code = None
         self.reader.join(5)
         return code
+
+    def exit_status(self):
+        """How the process ended, in words, for a failure's message."""
+        try:
+            code = self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            return "still running"
+        if code < 0:
+            return "killed by signal %d" % -code
+        return "exit code %d" % code
 
     def kill(self):
         if self.proc.poll() is None:

@@ -35,9 +35,9 @@ scripts/fuzz.sh --ci
 echo "== all tests"
 # Where the kernel cannot run 32-bit Wine the 32-bit tests are skipped; say why.
 scripts/wine32 --check || true
-qt741_ctest --preset sim
+qt741_ctest_again --preset sim
 
 echo "== the Linux library: exports, end to end natively (e2e-linux), bindings"
-qt741_ctest --preset linux-native
+qt741_ctest_again --preset linux-native
 
 qt741_no_skips
