@@ -60,11 +60,11 @@ def free_port():
         return s.getsockname()[1]
 
 
-def start_bridge(ctx, *options, name="cardbridge"):
+def start_bridge(ctx, *options, name="cardbridge", listen="127.0.0.1:0"):
     """cardbridge on a free loopback port with the token file; its log is WORK/NAME.stderr."""
     with open(os.path.join(ctx.work, "token"), "w") as f:
         f.write(TOKEN + "\n")
-    argv = ctx.command(ctx.bridge, "--listen", "127.0.0.1:0", *options)
+    argv = ctx.command(ctx.bridge, "--listen", listen, *options)
     proc = Process(ctx, name, argv, env=ctx.env())
     _, _, m = proc.wait_line(r"listening on (http://\S+)", 60)
     return proc, m.group(1)
@@ -182,6 +182,12 @@ def test_flags(ctx):
     ctx.expect(status == 401 and body.get("error", {}).get("code") == "forbidden",
                "no token file: GET /v1/info gave %d %s" % (status, body))
     ctx.expect("local programs need --token-file" in bridge_log(bridge), "the log does not say why")
+    # On IPv6's loopback: the address it prints is [::1]'s, and Host [::1]:PORT is accepted there.
+    bridge, url = start_bridge(ctx, "--serial", "./none1", "--token-file", "token", listen="[::1]:0", name="ipv6")
+    status, body = get(url + "v1/info", {"Authorization": "Bearer " + TOKEN})
+    ctx.expect(url.startswith("http://[::1]:") and status == 200 and body.get("ports") == ["./none1"],
+               "--listen [::1]:0: %s, GET /v1/info gave %d %s" % (url, status, body))
+    stop_bridge(ctx, bridge)
     # --log-tracks: the tracks go into the log (the library refuses the write: no port is open).
     bridge, url = start_bridge(ctx, "--serial", "./none1", "--serial", "./none2", "--token-file", "token",
                                "--log-tracks", name="logging")
