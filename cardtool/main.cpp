@@ -8,6 +8,7 @@
 // a call on a second thread while the one before it is under way, which the
 // library refuses. What differs between Windows and Linux is in
 // platform_windows.cpp and platform_linux.cpp.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -105,18 +106,17 @@ bool ParseMs(const char* text, unsigned long& ms) {
 
 // The commands without arguments.
 bool Simple(const std::string& word, Op& op) {
-    static const struct {
+    struct SimpleCommand {
         const char* word;
         Op op;
-    } kSimple[] = {{"reset", Op::Reset},     {"open", Op::Open}, {"close", Op::Close},
-                   {"handles", Op::Handles}, {"cpu", Op::Cpu},   {"clock", Op::Clock}};
-    for (const auto& command : kSimple) {
-        if (word == command.word) {
-            op = command.op;
-            return true;
-        }
-    }
-    return false;
+    };
+    static const SimpleCommand kSimple[] = {{"reset", Op::Reset},     {"open", Op::Open}, {"close", Op::Close},
+                                            {"handles", Op::Handles}, {"cpu", Op::Cpu},   {"clock", Op::Clock}};
+    const SimpleCommand* found = std::find_if(std::begin(kSimple), std::end(kSimple),
+                                              [&](const SimpleCommand& command) { return word == command.word; });
+    if (found == std::end(kSimple)) return false;
+    op = found->op;
+    return true;
 }
 
 // Reads the commands after the port name. All of them are checked before the

@@ -1,4 +1,5 @@
 // cardtool's system services on Linux.
+#include <algorithm>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <limits.h>
@@ -74,22 +75,23 @@ void SleepMs(unsigned long ms) {
 
 // The codes the library passes on from its Linux layer, in Windows' words.
 std::string SystemMessage(unsigned long code) {
-    static const struct {
+    struct SystemText {
         unsigned long code;
         const char* text;
-    } kMessages[] = {{1, "incorrect function (not a serial port?)"},
-                     {2, "file not found"},
-                     {4, "too many open files"},
-                     {5, "access denied (the port is in use, or not yours to open)"},
-                     {6, "invalid handle"},
-                     {8, "not enough memory"},
-                     {31, "a device attached to the system is not functioning"},
-                     {87, "the parameter is incorrect"},
-                     {123, "invalid name"},
-                     {1460, "timeout"}};
-    for (const auto& message : kMessages)
-        if (message.code == code) return message.text;
-    return "no description";
+    };
+    static const SystemText kMessages[] = {{1, "incorrect function (not a serial port?)"},
+                                           {2, "file not found"},
+                                           {4, "too many open files"},
+                                           {5, "access denied (the port is in use, or not yours to open)"},
+                                           {6, "invalid handle"},
+                                           {8, "not enough memory"},
+                                           {31, "a device attached to the system is not functioning"},
+                                           {87, "the parameter is incorrect"},
+                                           {123, "invalid name"},
+                                           {1460, "timeout"}};
+    const SystemText* found = std::find_if(std::begin(kMessages), std::end(kMessages),
+                                           [code](const SystemText& message) { return message.code == code; });
+    return found != std::end(kMessages) ? found->text : "no description";
 }
 
 // Open file descriptors: the library's port and its two events are three.

@@ -9,6 +9,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -391,11 +392,10 @@ void Desk::UpdateButtons() {
 void Desk::Enable(int id, bool enabled) {
     const HWND control = Item(id);
     if (!enabled && GetFocus() == control) {
-        for (const int other : {IDCANCEL, IDC_RETRY, IDC_RUN, IDC_TRACK1})
-            if (other != id && IsWindowEnabled(Item(other))) {
-                Focus(Item(other));
-                break;
-            }
+        const int heirs[] = {IDCANCEL, IDC_RETRY, IDC_RUN, IDC_TRACK1};
+        const int* heir = std::find_if(std::begin(heirs), std::end(heirs),
+                                       [&](int other) { return other != id && IsWindowEnabled(Item(other)); });
+        if (heir != std::end(heirs)) Focus(Item(*heir));
     }
     EnableWindow(control, enabled);
 }
@@ -919,8 +919,10 @@ bool Desk::TakeKey(const MSG& message) {
     if (message.wParam == VK_ESCAPE) {
         // An open drop-down list takes its Escape; elsewhere it is Cancel (and
         // never closes the window, as a multi-line field in a dialog would).
-        for (const int id : {IDC_PORT, IDC_READ_TRACKS})
-            if (SendMessageW(Item(id), CB_GETDROPPEDSTATE, 0, 0)) return false;
+        const int lists[] = {IDC_PORT, IDC_READ_TRACKS};
+        if (std::any_of(std::begin(lists), std::end(lists),
+                        [&](int id) { return SendMessageW(Item(id), CB_GETDROPPEDSTATE, 0, 0) != 0; }))
+            return false;
         Cancel();
         return true;
     }

@@ -51,7 +51,7 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
         const std::size_t eq = name.find('=');
         if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
             value = name.substr(eq + 1);
-            name = name.substr(0, eq);
+            name.resize(eq);
             has_value = true;
         }
         auto take_value = [&]() {

@@ -1,5 +1,6 @@
 #include "protocol.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace cardemu {
@@ -116,9 +117,9 @@ std::optional<Frame> FrameParser::expire() {
 std::optional<Fault> parse_fault(const std::string& name) {
     static const Fault all[] = {Fault::None,      Fault::Silent, Fault::BadStatus,
                                 Fault::NoTrailer, Fault::Extra,  Fault::Hangup};
-    for (Fault f : all)
-        if (name == fault_name(f)) return f;
-    return std::nullopt;
+    const auto* found = std::find_if(std::begin(all), std::end(all), [&](Fault f) { return name == fault_name(f); });
+    if (found == std::end(all)) return std::nullopt;
+    return *found;
 }
 
 const char* fault_name(Fault fault) {

@@ -3,7 +3,7 @@
 # on the linux build's compile commands, and on the windows-x64-msvc build's for
 # the start-up of that build and its test programs, and on the linux-native
 # build's for the Linux layer under libQT741DLL.so) and cppcheck (also on the
-# bridge, cardbridge); and the one
+# programs: cardbridge, cardtool, cardemu and the desk); and the one
 # style of .clang-format over every C++ file. Any finding fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,8 +26,10 @@ cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inl
   --suppress=missingIncludeSystem serial card library
 cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
   --std=c++17 --language=c++ -I win32/include -I win32 --suppress=missingIncludeSystem win32 win32linux
-cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
-  --std=c++17 --language=c++ -I include -I bridge --suppress=missingIncludeSystem bridge
+for program in bridge cardtool emulator desk; do
+  cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
+    --std=c++17 --language=c++ -I include -I "$program" --suppress=missingIncludeSystem "$program"
+done
 echo "== clang-format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 echo "lint: no findings"
