@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Static analysis of the library's sources: clang-tidy (checks in .clang-tidy,
-# on the linux build's compile commands, and on the windows-x64-msvc build's for
-# the start-up of that build and its test programs, and on the linux-native
-# build's for the Linux layer under libQT741DLL.so) and cppcheck (also on the
-# programs: cardbridge, cardtool, cardemu and the desk); and the one
-# style of .clang-format over every C++ file. Any finding fails.
+# Static analysis: clang-tidy (checks in .clang-tidy) on the library's sources
+# with the sim build's compile commands, on the start-up of the windows-x64-msvc
+# build and its test programs with that build's, and on the Linux layer under
+# libQT741DLL.so and the bridge with the linux-native build's; cppcheck on the
+# library, the Win32 layers and the programs (cardbridge, cardtool, cardemu,
+# the desk); and the one style of .clang-format over every C++ file. Any
+# finding fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sources=(serial/*.cpp card/*.cpp library/*.cpp)
@@ -20,6 +21,9 @@ echo "== clang-tidy: the MSVC-ABI start-up and test programs"
 clang-tidy --quiet -p build/windows-x64-msvc library/msvc/*.cpp tests/msvc/*.cpp 2>/dev/null
 echo "== clang-tidy: the Linux layer (win32linux/) and the time-out rules (win32/)"
 clang-tidy --quiet -p build/linux-native win32linux/*.cpp win32/*.cpp 2>/dev/null
+echo "== clang-tidy: the bridge (its Linux build)"
+printf '%s\n' bridge/calls.cpp bridge/library_linux.cpp bridge/main.cpp bridge/options.cpp bridge/protocol.cpp \
+  bridge/server.cpp | xargs -P 2 -n 1 clang-tidy --quiet -p build/linux-native 2>/dev/null
 echo "== cppcheck"
 cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
   --std=c++17 --language=c++ -I win32/include -I include -I card -I serial -D QT741_STATIC \
