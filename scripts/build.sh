@@ -74,7 +74,7 @@ qt741_ctest() {
   log=$(mktemp)
   ctest --output-log "$log" "$@" || status=$?
   mapfile -t -O "${#qt741_skipped[@]}" qt741_skipped < <(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$log")
-  mapfile -t qt741_failed < <(sed -n '/(Skipped)$/d; s/^[[:space:]]*[0-9]* - \(.*\) ([^()]*)$/\1/p' "$log")
+  mapfile -t qt741_failed < <(sed -n '/^The following tests FAILED:$/,$ { /(Skipped)$/d; s/^[[:space:]]*[0-9]* - \(.*\) ([^()]*)$/\1/p; }' "$log")
   rm -f "$log"
   return "$status"
 }

@@ -15,7 +15,7 @@ enable_testing()
 set(runs ${CMAKE_BINARY_DIR}/runs)
 set(seen ${CMAKE_BINARY_DIR}/seen)
 add_test(NAME setup COMMAND sh -c "echo setup >>${runs}")
-add_test(NAME once COMMAND sh -c "echo once >>${runs}; test -f ${seen} || { touch ${seen}; exit 1; }")
+add_test(NAME once COMMAND sh -c "echo once >>${runs}; test -f ${seen} || { touch ${seen}; echo '  9 - bogus (Failed)'; exit 1; }")
 add_test(NAME always COMMAND sh -c "echo always >>${runs}; exit 1")
 add_test(NAME fine COMMAND sh -c "echo fine >>${runs}")
 set_tests_properties(setup PROPERTIES FIXTURES_SETUP fx)
@@ -28,6 +28,7 @@ failures=0
 # the tests named as passed when run again | the tests run, in order
 cases=(
   "flaky once|-|-E always|0|once|setup once fine setup once"
+  "flaky once, its output shown|-|-E always --output-on-failure|0|once|setup once fine setup once"
   "fails every time|-|-E once|8||setup always fine setup always"
   "both|-||8||setup once always fine setup once always"
   "no rerun asked|QT741_NO_RERUN=1|-E always|8||setup once fine"
