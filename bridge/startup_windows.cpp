@@ -73,39 +73,39 @@ int run_at_logon(bool install, std::string& error) {
     HKEY key = nullptr;
     LONG failed = RegCreateKeyExW(HKEY_CURRENT_USER, run_key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     if (failed != ERROR_SUCCESS) {
-        std::fprintf(stderr, "cardbridge: RegCreateKeyExW(HKCU\\%s) failed (system error %ld)\n",
-                     narrow(run_key).c_str(), failed);
+        (void)std::fprintf(stderr, "cardbridge: RegCreateKeyExW(HKCU\\%s) failed (system error %ld)\n",
+                           narrow(run_key).c_str(), failed);
         return 1;
     }
     if (install) {
         std::wstring command;
         if (!logon_command(command, error)) {
             RegCloseKey(key);
-            std::fprintf(stderr, "cardbridge: %s\n", error.c_str());
+            (void)std::fprintf(stderr, "cardbridge: %s\n", error.c_str());
             return 1;
         }
         failed = RegSetValueExW(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
                                 static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
         RegCloseKey(key);
         if (failed != ERROR_SUCCESS) {
-            std::fprintf(stderr, "cardbridge: RegSetValueExW failed (system error %ld)\n", failed);
+            (void)std::fprintf(stderr, "cardbridge: RegSetValueExW failed (system error %ld)\n", failed);
             return 1;
         }
-        std::printf("cardbridge starts at logon (HKCU\\%s, \"cardbridge\"): %s\n", narrow(run_key).c_str(),
-                    narrow(command).c_str());
+        (void)std::printf("cardbridge starts at logon (HKCU\\%s, \"cardbridge\"): %s\n", narrow(run_key).c_str(),
+                          narrow(command).c_str());
         return 0;
     }
     failed = RegDeleteValueW(key, value_name);
     RegCloseKey(key);
     if (failed == ERROR_FILE_NOT_FOUND) {
-        std::printf("cardbridge was not set to start at logon\n");
+        (void)std::printf("cardbridge was not set to start at logon\n");
         return 0;
     }
     if (failed != ERROR_SUCCESS) {
-        std::fprintf(stderr, "cardbridge: RegDeleteValueW failed (system error %ld)\n", failed);
+        (void)std::fprintf(stderr, "cardbridge: RegDeleteValueW failed (system error %ld)\n", failed);
         return 1;
     }
-    std::printf("cardbridge no longer starts at logon\n");
+    (void)std::printf("cardbridge no longer starts at logon\n");
     return 0;
 }
 
