@@ -25,14 +25,15 @@ echo "== clang-tidy: the bridge (its Linux build)"
 printf '%s\n' bridge/calls.cpp bridge/library_linux.cpp bridge/main.cpp bridge/options.cpp bridge/protocol.cpp \
   bridge/server.cpp | xargs -P 2 -n 1 clang-tidy --quiet -p build/linux-native 2>/dev/null
 echo "== cppcheck"
-cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
-  --std=c++17 --language=c++ -I win32/include -I include -I card -I serial -D QT741_STATIC \
-  --suppress=missingIncludeSystem serial card library
-cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
-  --std=c++17 --language=c++ -I win32/include -I win32 --suppress=missingIncludeSystem win32 win32linux
-for program in bridge cardtool emulator desk; do
+# One set of checks; each part with its own include paths.
+cppcheck_part() {
   cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --inline-suppr --quiet \
-    --std=c++17 --language=c++ -I include -I "$program" --suppress=missingIncludeSystem "$program"
+    --std=c++17 --language=c++ --suppress=missingIncludeSystem "$@"
+}
+cppcheck_part -I win32/include -I include -I card -I serial -D QT741_STATIC serial card library
+cppcheck_part -I win32/include -I win32 win32 win32linux
+for program in bridge cardtool emulator desk; do
+  cppcheck_part -I include -I "$program" "$program"
 done
 echo "== clang-format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
